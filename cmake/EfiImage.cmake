@@ -1,0 +1,80 @@
+# Builds freestanding PE32+ boot-service driver images with clang and lld-link.
+
+set(EFI_COMPILE_OPTIONS
+  --target=x86_64-unknown-windows
+  -ffreestanding
+  -fno-exceptions
+  -fno-rtti
+  -fno-asynchronous-unwind-tables
+  -fno-stack-protector
+  -mno-red-zone
+  -mno-stack-arg-probe
+  -mno-implicit-float
+  -ffunction-sections
+  -fdata-sections
+  -O2
+  -Wall
+  -Wextra
+  -Werror)
+
+set(EFI_LINK_OPTIONS
+  /nologo
+  /machine:x64
+  /nodefaultlib
+  /opt:ref
+  /opt:icf
+  /dynamicbase
+  /nxcompat
+  /fixed:no
+  /filealign:32
+  /debug:none
+  /Brepro)
+
+set(EFI_INCLUDE_DIRS
+  ${PROJECT_SOURCE_DIR}/include
+  ${PROJECT_SOURCE_DIR}/support)
+
+# add_efi_static_library(Name sources...): Name.lib of image objects.
+function(add_efi_static_library Name)
+  add_library(${Name}Objects OBJECT ${ARGN})
+  target_compile_options(${Name}Objects PRIVATE ${EFI_COMPILE_OPTIONS})
+  target_include_directories(${Name}Objects PRIVATE ${EFI_INCLUDE_DIRS})
+  set(Output ${CMAKE_BINARY_DIR}/${Name}.lib)
+  add_custom_command(
+    OUTPUT ${Output}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${Output}
+    COMMAND ${LLVM_LIB} /nologo /out:${Output} $<TARGET_OBJECTS:${Name}Objects>
+    DEPENDS $<TARGET_OBJECTS:${Name}Objects>
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+  add_custom_target(${Name} ALL DEPENDS ${Output})
+  set_target_properties(${Name} PROPERTIES EFI_LIBRARY_FILE ${Output})
+endfunction()
+
+# add_efi_image(Name [SUBSYSTEM s] [ENTRY e] [INCLUDE_DIRS dirs...]
+#               LIBRARIES libs... SOURCES sources...): Name.efi, a boot-service
+# driver entered at DriverEntry unless told otherwise.
+function(add_efi_image Name)
+  cmake_parse_arguments(PARSE_ARGV 1 Image "" "SUBSYSTEM;ENTRY" "LIBRARIES;SOURCES;INCLUDE_DIRS")
+  if(NOT Image_SUBSYSTEM)
+    set(Image_SUBSYSTEM efi_boot_service_driver)
+  endif()
+  if(NOT Image_ENTRY)
+    set(Image_ENTRY DriverEntry)
+  endif()
+  add_library(${Name}Objects OBJECT ${Image_SOURCES})
+  target_compile_options(${Name}Objects PRIVATE ${EFI_COMPILE_OPTIONS})
+  target_include_directories(${Name}Objects PRIVATE ${EFI_INCLUDE_DIRS} ${Image_INCLUDE_DIRS})
+  set(LibraryFiles)
+  foreach(Library IN LISTS Image_LIBRARIES)
+    list(APPEND LibraryFiles $<TARGET_PROPERTY:${Library},EFI_LIBRARY_FILE>)
+  endforeach()
+  set(Output ${CMAKE_BINARY_DIR}/${Name}.efi)
+  add_custom_command(
+    OUTPUT ${Output}
+    COMMAND ${LLD_LINK} ${EFI_LINK_OPTIONS} /subsystem:${Image_SUBSYSTEM} /entry:${Image_ENTRY} /out:${Output} $<TARGET_OBJECTS:${Name}Objects> ${LibraryFiles}
+    DEPENDS $<TARGET_OBJECTS:${Name}Objects> ${Image_LIBRARIES} ${LibraryFiles}
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+  add_custom_target(${Name} ALL DEPENDS ${Output})
+endfunction()

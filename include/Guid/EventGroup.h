@@ -1,0 +1,6 @@
+// Event groups signalled by the boot manager.
+#pragma once
+
+#include "Uefi/Base.h"
+
+#define EFI_EVENT_GROUP_READY_TO_BOOT {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}}

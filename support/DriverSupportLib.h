@@ -1,0 +1,39 @@
+// Start-up frame shared by both driver images: the firmware tables every
+// later routine calls through, the HOB list lookup and the timer
+// calibration window.
+#pragma once
+
+#include "Pi/Hob.h"
+#include "Uefi/SystemTable.h"
+
+// Oldest firmware the drivers run on: UEFI 2.30.
+#define DRIVER_SUPPORT_MIN_REVISION 0x0002001EU
+
+// GUID HOB whose presence means the platform already calibrated the timer.
+#define TIMER_CALIBRATION_HOB_GUID {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}}
+
+// ACPI PM timer of this board's chipset: 24 bits wide at 3.579545 MHz.
+#define PM_TIMER_PORT 0x1808
+#define PM_TIMER_MSB_MASK 0x00800000U
+// Ticks the calibration window waits, about 101.7 us.
+#define CALIBRATION_WINDOW_TICKS 364U
+
+#define RFLAGS_INTERRUPT_ENABLE 0x200U
+
+extern EFI_SYSTEM_TABLE *SystemTable;
+extern EFI_BOOT_SERVICES *BootServices;
+extern EFI_RUNTIME_SERVICES *RuntimeServices;
+// Start of the HOB list once found; null until then.
+extern VOID *HobListCache;
+
+extern const EFI_GUID HobListGuid;
+extern const EFI_GUID TimerCalibrationHobGuid;
+
+// The revision gate each entry point applies before anything else.
+inline bool DriverSupportRevisionTooOld(const EFI_SYSTEM_TABLE *Table) {
+  return Table->Hdr.Revision < DRIVER_SUPPORT_MIN_REVISION;
+}
+
+VOID DriverSupportInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Table);
+VOID *FindHobList();
+EFI_HOB_GUID_TYPE *FindGuidHob(const EFI_GUID *Guid);

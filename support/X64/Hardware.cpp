@@ -1,0 +1,33 @@
+// x86-64 instructions behind the hardware seam.
+#include "Hardware.h"
+
+UINT32 IoRead32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+UINT64 ReadTimeStampCounter() {
+  UINT32 Low;
+  UINT32 High;
+  __asm__ __volatile__("rdtsc" : "=a"(Low), "=d"(High));
+  return ((UINT64)High << 32) | Low;
+}
+
+UINT64 ReadRflags() {
+  UINT64 Flags;
+  __asm__ __volatile__("pushfq\n\tpopq %0" : "=r"(Flags));
+  return Flags;
+}
+
+VOID EnableInterrupts() { __asm__ __volatile__("sti" ::: "memory"); }
+
+VOID DisableInterrupts() { __asm__ __volatile__("cli" ::: "memory"); }
+
+VOID CpuPause() { __asm__ __volatile__("pause" ::: "memory"); }
+
+// The boot-time memory map is identity-mapped, so a physical address is
+// used as a pointer.
+UINT32 MmioRead32(UINTN Address) { return *(volatile UINT32 *)Address; }
+
+VOID MmioWrite32(UINTN Address, UINT32 Value) { *(volatile UINT32 *)Address = Value; }

@@ -1,0 +1,118 @@
+// State and routines of UsbConnectorPolicyDxe shared by its entry,
+// device-arrival and ready-to-boot code.
+#pragma once
+
+#include "Protocol/DevicePathToText.h"
+#include "Protocol/S3SaveState.h"
+#include "Uefi/SystemTable.h"
+
+// ---------------------------------------------------------------------------
+// Board description
+
+// Port numbers are 1..PORT_MAP_SIZE; this value means "no port" everywhere.
+#define PORT_NONE 0xFF
+#define PORT_MAP_SIZE 64
+#define PORTS_PER_CONNECTOR 3
+#define CONNECTOR_COUNT 11
+
+// CONNECTOR_DESCRIPTOR.Flags
+#define CONNECTOR_FLAG_GROUPED 0x01
+#define CONNECTOR_FLAG_GROUP_LEADER 0x02
+#define CONNECTOR_FLAG_DISABLE_ALLOWED 0x04
+#define CONNECTOR_GROUP_SHIFT 5
+#define CONNECTOR_GROUP_COUNT 8
+
+struct PORT_MAP_ENTRY {
+  CHAR16 *Path;         // device-path text prefix; null when the port has none
+  UINT16 *DisableMask;  // mask the port's disable action sets a bit in; null for none
+  UINT16 DisableBit;
+};
+
+#pragma pack(push, 1)
+struct CONNECTOR_DESCRIPTOR {
+  const CHAR8 *Label;
+  const CHAR8 *Kind;
+  UINT8 PortNumber[PORTS_PER_CONNECTOR];
+  UINT8 Info[2];  // carried with the row; no logic reads them
+  UINT8 Flags;
+};
+#pragma pack(pop)
+static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packed");
+
+extern const PORT_MAP_ENTRY PortMap[PORT_MAP_SIZE];
+extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
+
+// Only ever OR-ed, never cleared.
+extern UINT16 Usb2PortDisableMask;
+extern UINT16 Usb3PortDisableMask;
+extern UINT16 HubUsb2PortDisableMask;
+extern UINT16 HubUsb3PortDisableMask;
+
+// The prefix of a port; the empty string for PORT_NONE, unused numbers and
+// ports without a path.
+CHAR16 *GetPortPath(UINTN PortNumber);
+// Runs the port's disable action; nothing for ports without one.
+VOID DisablePort(UINTN PortNumber);
+
+// ---------------------------------------------------------------------------
+// Driver state
+
+struct CONNECTOR_RECORD {
+  UINT8 DisableAllowed;
+  UINT8 DisabledBySetup;
+  CHAR16 *PortPath[PORTS_PER_CONNECTOR];
+  UINTN PortNumber[PORTS_PER_CONNECTOR];
+};
+
+extern CONNECTOR_RECORD ConnectorRecords[CONNECTOR_COUNT];
+extern UINTN ConnectorRecordCount;
+extern UINT8 LeaderIndex[CONNECTOR_GROUP_COUNT];
+
+#define SEEN_HANDLE_TABLE_SIZE 512
+
+struct SEEN_HANDLE_SLOT {
+  UINT8 Processed;
+  EFI_HANDLE Handle;  // null for a free slot
+};
+
+// Slots are taken lowest first and never freed, so the taken slots are
+// always SeenHandleTable[0 .. SeenHandleCount - 1].
+extern SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
+extern UINTN SeenHandleCount;
+
+extern EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
+extern EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;
+
+// ---------------------------------------------------------------------------
+// Setup and the published capability block
+
+#define SETUP_VARIABLE_NAME u"Setup"
+#define SETUP_VARIABLE_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}
+#define SETUP_VARIABLE_SIZE 3612
+#define SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET 3291
+#define SETUP_USB_CONNECTOR_ENABLE_OFFSET 3580
+// UsbConnectorControlMode value that hands each connector to its enable byte.
+#define USB_CONNECTOR_CONTROL_PER_CONNECTOR 7
+
+#define USB_CONNECTOR_CAPABILITIES_NAME u"UsbConnectorCapabilities"
+#define USB_CONNECTOR_CAPABILITIES_GUID \
+  {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
+#define USB_CONNECTOR_CAPABILITIES_MAX 32
+
+struct USB_CONNECTOR_CAPABILITIES {
+  UINT8 Present[USB_CONNECTOR_CAPABILITIES_MAX];
+  UINT8 GroupMember[USB_CONNECTOR_CAPABILITIES_MAX];
+  UINT8 Disableable[USB_CONNECTOR_CAPABILITIES_MAX];
+  UINT8 GroupLeader[USB_CONNECTOR_CAPABILITIES_MAX];
+  UINT8 Reserved[USB_CONNECTOR_CAPABILITIES_MAX];
+};
+static_assert(sizeof(USB_CONNECTOR_CAPABILITIES) == 160, "published block is 160 bytes");
+static_assert(CONNECTOR_COUNT <= USB_CONNECTOR_CAPABILITIES_MAX, "the block holds at most 32 connectors");
+
+extern UINT8 SetupBuffer[SETUP_VARIABLE_SIZE];
+extern USB_CONNECTOR_CAPABILITIES Capabilities;
+
+// ---------------------------------------------------------------------------
+// Entry and events
+
+extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);

@@ -1,0 +1,117 @@
+// Entry point of UsbConnectorPolicyDxe: reads the setup choices, builds one
+// record per connector, publishes the board's connector capabilities and
+// arms the driver's events.
+#include "DriverSupportLib.h"
+#include "UsbConnectorPolicy.h"
+
+CONNECTOR_RECORD ConnectorRecords[CONNECTOR_COUNT];
+UINTN ConnectorRecordCount;
+UINT8 LeaderIndex[CONNECTOR_GROUP_COUNT];
+
+EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
+EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;
+
+UINT8 SetupBuffer[SETUP_VARIABLE_SIZE];
+USB_CONNECTOR_CAPABILITIES Capabilities;
+
+static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
+static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
+static const EFI_GUID SetupVariableGuid = SETUP_VARIABLE_GUID;
+static const EFI_GUID UsbConnectorCapabilitiesGuid = USB_CONNECTOR_CAPABILITIES_GUID;
+
+// Null when the protocol is not installed, so no caller ever goes through a
+// pointer the firmware left undefined.
+static VOID *LocateOptionalProtocol(const EFI_GUID *Guid) {
+  VOID *Interface = nullptr;
+  if (EFI_ERROR(BootServices->LocateProtocol(Guid, nullptr, &Interface))) {
+    return nullptr;
+  }
+  return Interface;
+}
+
+static UINT8 DisabledBySetup(UINTN Connector) {
+  if (SetupBuffer[SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET] != USB_CONNECTOR_CONTROL_PER_CONNECTOR) {
+    return 0;
+  }
+  return SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector] == 0 ? 1 : 0;
+}
+
+static VOID BuildConnectorRecord(UINTN Connector) {
+  const CONNECTOR_DESCRIPTOR &Row = ConnectorTable[Connector];
+  CONNECTOR_RECORD &Record = ConnectorRecords[Connector];
+  bool NamesPort = false;
+
+  for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
+    Record.PortPath[Slot] = GetPortPath(Row.PortNumber[Slot]);
+    NamesPort = NamesPort || Row.PortNumber[Slot] != PORT_NONE;
+  }
+  Record.DisabledBySetup = DisabledBySetup(Connector);
+
+  const bool Grouped = (Row.Flags & CONNECTOR_FLAG_GROUPED) != 0;
+  Capabilities.Present[Connector] = (Grouped || NamesPort) ? 1 : 0;
+  if (Grouped) {
+    const UINTN Group = Row.Flags >> CONNECTOR_GROUP_SHIFT;
+    if ((Row.Flags & CONNECTOR_FLAG_GROUP_LEADER) != 0) {
+      LeaderIndex[Group] = static_cast<UINT8>(Connector);
+      Capabilities.GroupMember[Connector] = 0;
+    } else {
+      Capabilities.GroupMember[Connector] = 1;
+    }
+    Capabilities.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0 ? 1 : 0;
+    // A member listed before its leader takes whatever the group held then.
+    Capabilities.GroupLeader[Connector] = LeaderIndex[Group];
+  } else {
+    Capabilities.Disableable[Connector] = 1;
+  }
+
+  Record.DisableAllowed = Capabilities.Disableable[Connector];
+  for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
+    Record.PortNumber[Slot] = Row.PortNumber[Slot];
+  }
+}
+
+/**
+  Entry point of UsbConnectorPolicyDxe.
+
+  @param ImageHandle  Not used.
+  @param SystemTable  The firmware's system table.
+
+  @retval EFI_SUCCESS               Records built, capabilities published,
+                                    events armed.
+  @retval EFI_INCOMPATIBLE_VERSION  The firmware is older than UEFI 2.30.
+  @retval others                    Setup could not be read; nothing was
+                                    published or armed.
+**/
+extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  if (DriverSupportRevisionTooOld(SystemTable)) {
+    return EFI_INCOMPATIBLE_VERSION;
+  }
+  DriverSupportInit(ImageHandle, SystemTable);
+  S3SaveState = static_cast<EFI_S3_SAVE_STATE_PROTOCOL *>(LocateOptionalProtocol(&S3SaveStateProtocolGuid));
+
+  for (SEEN_HANDLE_SLOT &Slot : SeenHandleTable) {
+    Slot.Processed = 0;
+    Slot.Handle = nullptr;
+  }
+  SeenHandleCount = 0;
+
+  UINTN SetupSize = sizeof(SetupBuffer);
+  const EFI_STATUS Status =
+      RuntimeServices->GetVariable(SETUP_VARIABLE_NAME, &SetupVariableGuid, nullptr, &SetupSize, SetupBuffer);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+
+  Capabilities = USB_CONNECTOR_CAPABILITIES{};
+  DevicePathToText =
+      static_cast<EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *>(LocateOptionalProtocol(&DevicePathToTextProtocolGuid));
+
+  for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+    BuildConnectorRecord(Connector);
+  }
+
+  (VOID) RuntimeServices->SetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &UsbConnectorCapabilitiesGuid,
+                                      EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(Capabilities), &Capabilities);
+  ConnectorRecordCount = CONNECTOR_COUNT;
+  return EFI_SUCCESS;
+}
