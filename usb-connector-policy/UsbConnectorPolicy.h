@@ -116,3 +116,15 @@ extern USB_CONNECTOR_CAPABILITIES Capabilities;
 // Entry and events
 
 extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// Device arrival: runs on every device-path installation.
+VOID ArmDeviceArrival();
+VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context);
+// 0 when the first Length characters of Text and Prefix agree ignoring ASCII
+// case. Both strings are upper-cased in place.
+INT32 MatchPortPathPrefix(CHAR16 *Text, CHAR16 *Prefix, UINTN Length);
+CHAR16 *AsciiUpcaseInPlace(CHAR16 *String);
+
+// Ready-to-boot: runs on every signal of the ready-to-boot group.
+VOID ArmReadyToBoot();
+VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context);

@@ -113,5 +113,9 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   (VOID) RuntimeServices->SetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &UsbConnectorCapabilitiesGuid,
                                       EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(Capabilities), &Capabilities);
   ConnectorRecordCount = CONNECTOR_COUNT;
+
+  // Armed only now, so neither notify function sees a half-built record.
+  ArmDeviceArrival();
+  ArmReadyToBoot();
   return EFI_SUCCESS;
 }

@@ -1,0 +1,159 @@
+// Device arrival: takes USB I/O away from mass-storage devices that appear
+// on connectors setup disabled, so no storage driver can bind to them.
+#include "DriverSupportLib.h"
+#include "Protocol/UsbIo.h"
+#include "UsbConnectorPolicy.h"
+
+// The chipset's integrated rate-matching hub; never touched.
+#define SKIPPED_DEVICE_VENDOR_ID 0x8087
+#define SKIPPED_DEVICE_PRODUCT_ID 0x0024
+
+static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
+static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+
+static VOID *DeviceArrivalRegistration;
+
+CHAR16 *AsciiUpcaseInPlace(CHAR16 *String) {
+  for (CHAR16 *Char = String; *Char != 0; Char++) {
+    if (*Char >= u'a' && *Char <= u'z') {
+      *Char = (CHAR16)(*Char - 0x20);
+    }
+  }
+  return String;
+}
+
+INT32 MatchPortPathPrefix(CHAR16 *Text, CHAR16 *Prefix, UINTN Length) {
+  AsciiUpcaseInPlace(Text);
+  AsciiUpcaseInPlace(Prefix);
+  UINTN Index = 0;
+  while (Index < Length - 1 && Text[Index] == Prefix[Index]) {
+    Index++;
+  }
+  return (INT32)(INT16)Text[Index] - (INT32)(INT16)Prefix[Index];
+}
+
+static UINTN StrLength(const CHAR16 *String) {
+  UINTN Length = 0;
+  while (String[Length] != 0) {
+    Length++;
+  }
+  return Length;
+}
+
+// A device matches a record at the first of its non-empty prefixes that the
+// text begins with; devices behind a hub on a port match that port too.
+static bool RecordMatches(const CONNECTOR_RECORD &Record, CHAR16 *Text) {
+  for (CHAR16 *Prefix : Record.PortPath) {
+    const UINTN Length = StrLength(Prefix);
+    if (Length != 0 && MatchPortPathPrefix(Text, Prefix, Length) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+static SEEN_HANDLE_SLOT *FindSeenHandle(EFI_HANDLE Handle) {
+  for (UINTN Index = 0; Index < SeenHandleCount; Index++) {
+    if (SeenHandleTable[Index].Handle == Handle) {
+      return &SeenHandleTable[Index];
+    }
+  }
+  return nullptr;
+}
+
+static VOID RegisterSeenHandle(EFI_HANDLE Handle) {
+  // A null handle would read as a free slot inside the taken ones.
+  if (Handle == nullptr || FindSeenHandle(Handle) != nullptr || SeenHandleCount == SEEN_HANDLE_TABLE_SIZE) {
+    return;
+  }
+  SeenHandleTable[SeenHandleCount].Handle = Handle;
+  SeenHandleCount++;
+}
+
+// Reads that fail keep the device under the policy: an unreadable device
+// descriptor is never the skipped device, and an unreadable interface
+// descriptor counts as mass storage.
+static bool IsSkippedDevice(EFI_USB_IO_PROTOCOL *UsbIo) {
+  EFI_USB_DEVICE_DESCRIPTOR Device = {};
+  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device))) {
+    return false;
+  }
+  return Device.IdVendor == SKIPPED_DEVICE_VENDOR_ID && Device.IdProduct == SKIPPED_DEVICE_PRODUCT_ID;
+}
+
+static UINT8 InterfaceClass(EFI_USB_IO_PROTOCOL *UsbIo) {
+  EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
+  if (EFI_ERROR(UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface))) {
+    return USB_MASS_STORE_CLASS;
+  }
+  return Interface.InterfaceClass;
+}
+
+static VOID ExamineHandle(EFI_HANDLE Handle) {
+  EFI_USB_IO_PROTOCOL *UsbIo = nullptr;
+  EFI_DEVICE_PATH_PROTOCOL *DevicePath = nullptr;
+  const EFI_STATUS UsbIoStatus =
+      BootServices->HandleProtocol(Handle, &UsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo));
+  const EFI_STATUS DevicePathStatus =
+      BootServices->HandleProtocol(Handle, &DevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath));
+  if (EFI_ERROR(UsbIoStatus) || EFI_ERROR(DevicePathStatus) || DevicePathToText == nullptr) {
+    return;
+  }
+  CHAR16 *Text = DevicePathToText->ConvertDevicePathToText(DevicePath, FALSE, FALSE);
+  if (Text == nullptr) {
+    return;
+  }
+
+  if (!IsSkippedDevice(UsbIo)) {
+    const UINT8 Class = InterfaceClass(UsbIo);
+    // Every matching record is handled on its own; a second uninstall of the
+    // same interface fails harmlessly.
+    for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {
+      const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
+      if (RecordMatches(Record, Text) && Class == USB_MASS_STORE_CLASS && Record.DisabledBySetup == 1) {
+        (VOID) BootServices->UninstallMultipleProtocolInterfaces(Handle, &UsbIoProtocolGuid, UsbIo, nullptr);
+      }
+    }
+  }
+  (VOID) BootServices->FreePool(Text);
+}
+
+/**
+  Examines, once each, the USB I/O handles that appeared since the last run;
+  runs on every installation of a device path.
+
+  @param Event    Not used.
+  @param Context  Not used.
+**/
+VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+
+  UINTN HandleCount = 0;
+  EFI_HANDLE *Buffer = nullptr;
+  if (BootServices->LocateHandleBuffer(ByProtocol, &UsbIoProtocolGuid, nullptr, &HandleCount, &Buffer) !=
+      EFI_SUCCESS) {
+    return;
+  }
+
+  for (UINTN Index = 0; Index < HandleCount; Index++) {
+    RegisterSeenHandle(Buffer[Index]);
+  }
+  for (UINTN Index = 0; Index < HandleCount; Index++) {
+    SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Buffer[Index]);
+    if (Slot == nullptr || Slot->Processed == 1) {
+      continue;
+    }
+    // Marked first, so a handle is examined at most once even if a later
+    // step fails.
+    Slot->Processed = 1;
+    ExamineHandle(Buffer[Index]);
+  }
+  (VOID) BootServices->FreePool(Buffer);
+}
+
+VOID ArmDeviceArrival() {
+  EFI_EVENT Event = nullptr;
+  (VOID) BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, DeviceArrivalNotify, nullptr, &Event);
+  (VOID) BootServices->RegisterProtocolNotify(&DevicePathProtocolGuid, Event, &DeviceArrivalRegistration);
+}
