@@ -1,0 +1,54 @@
+// Boot application of the real-firmware bench: started by OVMF as
+// \EFI\BOOT\BOOTX64.EFI, it runs the scenario the host named in fw_cfg and
+// ends QEMU with the verdict.
+#include "BenchConsole.h"
+#include "BenchPlatform.h"
+#include "BenchResult.h"
+#include "BenchScenarios.h"
+
+#define SCENARIO_FW_CFG_FILE "opt/bench/scenario"
+#define SCENARIO_NAME_SIZE 48
+
+struct SCENARIO {
+  const CHAR8 *Name;
+  VOID (*Run)();
+};
+
+static const SCENARIO Scenarios[] = {
+    {"setup-absent", SetupAbsentScenario},
+    {"setup-mode7", SetupMode7Scenario},
+    {"setup-too-large", SetupTooLargeScenario},
+    {"revision-gate", RevisionGateScenario},
+    {"calibration-hob", CalibrationHobScenario},
+    {"calibration-window", CalibrationWindowScenario},
+    {"calibration-window-masked", CalibrationWindowMaskedScenario},
+};
+
+static bool SameName(const CHAR8 *A, const CHAR8 *B) {
+  for (; *A != '\0' && *A == *B; A++, B++) {
+  }
+  return *A == *B;
+}
+
+extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  BenchConsoleInit(ImageHandle, SystemTable);
+  // The host's timeout bounds the run; the firmware's five-minute watchdog
+  // would only add a second, slower one.
+  (VOID) gBS->SetWatchdogTimer(0, 0, 0, nullptr);
+
+  static CHAR8 Name[SCENARIO_NAME_SIZE];
+  if (!FwCfgReadFile(SCENARIO_FW_CFG_FILE, Name, sizeof(Name))) {
+    BenchBegin("none");
+    Expect(false, "QEMU gave no fw_cfg file %s", SCENARIO_FW_CFG_FILE);
+    BenchFinish();
+  }
+  BenchBegin(Name);
+  for (const SCENARIO &Scenario : Scenarios) {
+    if (SameName(Scenario.Name, Name)) {
+      Scenario.Run();
+      BenchFinish();
+    }
+  }
+  Expect(false, "no scenario named %s", Name);
+  BenchFinish();
+}

@@ -1,0 +1,72 @@
+// What the bench's scenarios share: the names the drivers are checked
+// against (stated here on their own, not taken from the drivers' headers,
+// so a wrong constant in a driver shows up as a failure), loading images
+// from the boot volume, and starting a driver under observation.
+#pragma once
+
+#include "Protocol/DevicePath.h"
+#include "Uefi/SystemTable.h"
+
+#define POLICY_DRIVER_FILE u"\\UsbConnectorPolicyDxe.efi"
+
+#define SETUP_NAME u"Setup"
+#define SETUP_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}
+#define SETUP_SIZE 3612
+#define SETUP_MODE_OFFSET 3291
+#define SETUP_ENABLE_OFFSET 3580
+#define SETUP_MODE_PER_CONNECTOR 7
+#define CONNECTOR_COUNT 11
+// WriteSetup's DisabledConnector when every connector stays enabled.
+#define NO_CONNECTOR (-1)
+
+#define CAPABILITIES_NAME u"UsbConnectorCapabilities"
+#define CAPABILITIES_GUID {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
+#define CAPABILITIES_SIZE 160
+
+#define HOB_LIST_GUID {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}}
+#define TIMER_CALIBRATION_HOB {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}}
+
+// The drivers' dead calibration port on this machine.
+#define BOARD_PM_TIMER_PORT 0x1808
+
+#define NV_BS_RT_ATTRIBUTES 0x00000007U
+
+extern const EFI_GUID SetupGuid;
+extern const EFI_GUID CapabilitiesGuid;
+
+// Full device path of a file at the root of the volume this application was
+// started from, in pool memory; null on failure.
+EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *PathSize);
+// LoadImage of a file on the boot volume; null (and a failed check) when it
+// cannot be loaded.
+EFI_HANDLE LoadFromBootVolume(const CHAR16 *FileName);
+
+// A non-volatile Setup of Size bytes with the control-mode byte at Mode, every
+// enable byte 1 except DisabledConnector's (NO_CONNECTOR for none).
+bool WriteSetup(UINTN Size, UINT8 Mode, INTN DisabledConnector);
+VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid);
+
+struct DRIVER_START {
+  EFI_STATUS Status;
+  UINTN GetVariableCalls;
+  UINTN SetVariableCalls;
+  // RFLAGS when the driver first called LocateProtocol, GetVariable or
+  // SetVariable: what its start-up frame left behind.
+  bool ServiceCalled;
+  UINT64 FirstServiceRflags;
+};
+
+// The loaded image's PE entry point; null when it cannot be found.
+EFI_IMAGE_ENTRY_POINT ImageEntryPoint(EFI_HANDLE Image);
+
+// Starts the image with GetVariable and SetVariable counted, and
+// LocateProtocol watched, for the duration of the call: through StartImage,
+// or by calling DirectEntry when given, so that no firmware code runs between
+// the caller and the driver's first instruction (any firmware service turns
+// interrupts back on when it restores the caller's TPL).
+DRIVER_START StartCounted(EFI_HANDLE Image, EFI_IMAGE_ENTRY_POINT DirectEntry = nullptr);
+VOID ObserveStart(const DRIVER_START &Start);
+
+// Published-capability checks against the board's fixed connector block.
+VOID ExpectNoCapabilities();
+VOID ExpectCapabilitiesPublished();

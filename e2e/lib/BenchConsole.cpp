@@ -1,0 +1,175 @@
+#include "BenchConsole.h"
+
+#include "Protocol/SimpleTextOutput.h"
+
+EFI_HANDLE gImageHandle;
+EFI_SYSTEM_TABLE *gST;
+EFI_BOOT_SERVICES *gBS;
+EFI_RUNTIME_SERVICES *gRT;
+
+#define PRINT_BUFFER_SIZE 512
+
+VOID BenchConsoleInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  gST = SystemTable;
+  gBS = SystemTable->BootServices;
+  gRT = SystemTable->RuntimeServices;
+}
+
+struct FORMAT_SINK {
+  CHAR8 *Buffer;
+  UINTN Size;
+  UINTN Length;
+};
+
+static VOID Put(FORMAT_SINK &Sink, CHAR8 Character) {
+  if (Sink.Length + 1 < Sink.Size) {
+    Sink.Buffer[Sink.Length++] = Character;
+  }
+}
+
+static VOID PutNumber(FORMAT_SINK &Sink, UINT64 Value, UINT32 Base, bool Upper, bool Negative, UINTN Width,
+                      CHAR8 Pad) {
+  const CHAR8 *Digits = Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  CHAR8 Reversed[24];
+  UINTN Count = 0;
+  do {
+    Reversed[Count++] = Digits[Value % Base];
+    Value /= Base;
+  } while (Value != 0);
+  UINTN Length = Count + (Negative ? 1 : 0);
+  if (Negative && Pad == '0') {
+    Put(Sink, '-');
+  }
+  for (; Length < Width; Length++) {
+    Put(Sink, Pad);
+  }
+  if (Negative && Pad != '0') {
+    Put(Sink, '-');
+  }
+  while (Count != 0) {
+    Put(Sink, Reversed[--Count]);
+  }
+}
+
+VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list Args) {
+  FORMAT_SINK Sink = {Buffer, Size, 0};
+  for (const CHAR8 *Cursor = Format; *Cursor != '\0'; Cursor++) {
+    if (*Cursor != '%') {
+      Put(Sink, *Cursor);
+      continue;
+    }
+    Cursor++;
+    CHAR8 Pad = ' ';
+    if (*Cursor == '0') {
+      Pad = '0';
+      Cursor++;
+    }
+    UINTN Width = 0;
+    for (; *Cursor >= '0' && *Cursor <= '9'; Cursor++) {
+      Width = Width * 10 + (UINTN)(*Cursor - '0');
+    }
+    UINTN LongCount = 0;
+    for (; *Cursor == 'l'; Cursor++) {
+      LongCount++;
+    }
+    switch (*Cursor) {
+      case 's':
+        for (const CHAR8 *Text = __builtin_va_arg(Args, const CHAR8 *); *Text != '\0'; Text++) {
+          Put(Sink, *Text);
+        }
+        break;
+      case 'c':
+        Put(Sink, (CHAR8)__builtin_va_arg(Args, int));
+        break;
+      case 'd': {
+        const INT64 Value = LongCount != 0 ? __builtin_va_arg(Args, INT64) : __builtin_va_arg(Args, INT32);
+        PutNumber(Sink, Value < 0 ? 0 - (UINT64)Value : (UINT64)Value, 10, false, Value < 0, Width, Pad);
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X': {
+        const UINT64 Value = LongCount != 0 ? __builtin_va_arg(Args, UINT64) : __builtin_va_arg(Args, UINT32);
+        PutNumber(Sink, Value, *Cursor == 'u' ? 10 : 16, *Cursor == 'X', false, Width, Pad);
+        break;
+      }
+      case '%':
+        Put(Sink, '%');
+        break;
+      default:
+        // Unknown conversions are left visible rather than consuming an
+        // argument of unknown size.
+        Put(Sink, '%');
+        Put(Sink, *Cursor);
+        if (*Cursor == '\0') {
+          Cursor--;
+        }
+        break;
+    }
+  }
+  if (Size != 0) {
+    Buffer[Sink.Length] = '\0';
+  }
+}
+
+VOID FormatString(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, ...) {
+  __builtin_va_list Args;
+  __builtin_va_start(Args, Format);
+  FormatVa(Buffer, Size, Format, Args);
+  __builtin_va_end(Args);
+}
+
+VOID Print(const CHAR8 *Format, ...) {
+  CHAR8 Text[PRINT_BUFFER_SIZE];
+  __builtin_va_list Args;
+  __builtin_va_start(Args, Format);
+  FormatVa(Text, sizeof(Text), Format, Args);
+  __builtin_va_end(Args);
+
+  // The console wants UCS-2 and a carriage return before each line feed.
+  CHAR16 Wide[2 * PRINT_BUFFER_SIZE + 1];
+  UINTN Length = 0;
+  for (const CHAR8 *Cursor = Text; *Cursor != '\0'; Cursor++) {
+    if (*Cursor == '\n') {
+      Wide[Length++] = u'\r';
+    }
+    Wide[Length++] = (CHAR16)(UINT8)*Cursor;
+  }
+  Wide[Length] = 0;
+  gST->ConOut->OutputString(gST->ConOut, Wide);
+}
+
+VOID AsciiFromText(const CHAR16 *Text, CHAR8 *Buffer, UINTN Size) {
+  UINTN Length = 0;
+  for (; Text != nullptr && Text[Length] != 0 && Length + 1 < Size; Length++) {
+    Buffer[Length] = Text[Length] < 0x80 ? (CHAR8)Text[Length] : '?';
+  }
+  Buffer[Length] = '\0';
+}
+
+struct STATUS_NAME {
+  EFI_STATUS Status;
+  const CHAR8 *Name;
+};
+
+static const STATUS_NAME StatusNames[] = {
+    {EFI_SUCCESS, "EFI_SUCCESS"},
+    {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
+    {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
+    {EFI_BUFFER_TOO_SMALL, "EFI_BUFFER_TOO_SMALL"},
+    {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
+    {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
+    {EFI_ACCESS_DENIED, "EFI_ACCESS_DENIED"},
+    {EFI_INCOMPATIBLE_VERSION, "EFI_INCOMPATIBLE_VERSION"},
+    {EFI_SECURITY_VIOLATION, "EFI_SECURITY_VIOLATION"},
+};
+
+const CHAR8 *StatusName(EFI_STATUS Status) {
+  for (const STATUS_NAME &Entry : StatusNames) {
+    if (Entry.Status == Status) {
+      return Entry.Name;
+    }
+  }
+  return "unnamed status";
+}

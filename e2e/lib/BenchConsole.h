@@ -1,0 +1,24 @@
+// Text formatting and output on the firmware console, which the bench's
+// QEMU sends to the serial line the host runner reads.
+#pragma once
+
+#include "Uefi/SystemTable.h"
+
+extern EFI_HANDLE gImageHandle;
+extern EFI_SYSTEM_TABLE *gST;
+extern EFI_BOOT_SERVICES *gBS;
+extern EFI_RUNTIME_SERVICES *gRT;
+
+VOID BenchConsoleInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// A printf subset: %s %c %d %u %x %X with an optional 0 flag, width and l/ll
+// length. Output is always null-terminated and cut to Size.
+VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list Args);
+VOID FormatString(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, ...) __attribute__((format(printf, 3, 4)));
+VOID Print(const CHAR8 *Format, ...) __attribute__((format(printf, 1, 2)));
+
+// Device-path text and variable names are ASCII in practice; anything else
+// becomes '?'.
+VOID AsciiFromText(const CHAR16 *Text, CHAR8 *Buffer, UINTN Size);
+
+const CHAR8 *StatusName(EFI_STATUS Status);

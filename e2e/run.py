@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Real-firmware bench: boots OVMF under QEMU once per scenario and reports
+what the driver images did there.
+
+Each scenario gets a temporary folder with a fresh copy of the OVMF variable
+store and a FAT folder holding the boot application as \\EFI\\BOOT\\BOOTX64.EFI
+plus the driver images. The boot application reads the scenario name from
+fw_cfg, prints its observations on the serial line and ends QEMU through
+isa-debug-exit. A scenario passes only on the completion line
+"BENCH: PASS <name>" together with the pass exit code; silence, a timeout or
+anything else is a failure.
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
+OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
+QEMU = "qemu-system-x86_64"
+
+# isa-debug-exit makes QEMU exit with (value << 1) | 1; values from
+# e2e/lib/BenchPlatform.h.
+EXIT_PASS = (0x10 << 1) | 1
+EXIT_FAIL = (0x11 << 1) | 1
+
+BOOT_TIMEOUT_S = 60
+MAX_PARALLEL = 2
+
+DRIVER_IMAGES = ("UsbConnectorPolicyDxe.efi",)
+
+
+@dataclass(frozen=True)
+class Scenario:
+    name: str
+    summary: str
+
+
+SCENARIOS = (
+    Scenario("setup-absent",
+             "Setup missing: the driver stops at its Setup read and publishes nothing"),
+    Scenario("setup-mode7",
+             "Setup in mode 7 (connector 10 off): the driver publishes the 160-byte capability block"),
+    Scenario("setup-too-large",
+             "Setup of 4000 bytes: the read fails with EFI_BUFFER_TOO_SMALL and nothing is published"),
+    Scenario("revision-gate",
+             "system table revision 2.29 is refused before any variable access; 2.30 is accepted"),
+    Scenario("calibration-hob",
+             "calibration HOB installed: the window is skipped (its port 0x1808 is dead here)"),
+    Scenario("calibration-window",
+             "PM timer moved to 0x1808: the window waits 364 ticks and leaves interrupts enabled"),
+    Scenario("calibration-window-masked",
+             "as calibration-window, entered with interrupts disabled: they stay disabled"),
+)
+
+ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
+VALUE_LINE = re.compile(r"^BENCH: (?!BEGIN |PASS |FAIL |CHECK FAILED: )(.+?) = (.*)$")
+
+
+@dataclass
+class Outcome:
+    scenario: Scenario
+    passed: bool
+    reason: str
+    seconds: float
+    values: list = field(default_factory=list)
+    checks: list = field(default_factory=list)
+    log: str = ""
+
+
+def bench_lines(serial_text):
+    for raw in serial_text.splitlines():
+        line = ANSI_ESCAPE.sub("", raw).strip()
+        at = line.find("BENCH: ")
+        if at >= 0:
+            yield line[at:]
+
+
+def qemu_command(work, scenario):
+    return [
+        QEMU,
+        "-machine", "pc", "-m", "3328", "-nodefaults", "-no-reboot",
+        "-display", "none", "-monitor", "none",
+        "-serial", f"file:{work / 'serial.log'}",
+        "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
+        "-drive", f"if=pflash,format=raw,unit=1,file={work / 'vars.fd'}",
+        "-drive", f"format=raw,file=fat:rw:{work / 'fat'}",
+        "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
+        "-fw_cfg", f"name=opt/bench/scenario,string={scenario.name}",
+    ]
+
+
+def prepare_folder(work, build_dir):
+    boot = work / "fat" / "EFI" / "BOOT"
+    boot.mkdir(parents=True)
+    shutil.copyfile(build_dir / "BenchApp.efi", boot / "BOOTX64.EFI")
+    for image in DRIVER_IMAGES:
+        shutil.copyfile(build_dir / image, work / "fat" / image)
+    shutil.copyfile(OVMF_VARS, work / "vars.fd")
+
+
+def judge(scenario, exit_code, serial_text, seconds):
+    lines = list(bench_lines(serial_text))
+    values = [m.group(1, 2) for m in map(VALUE_LINE.match, lines) if m]
+    checks = [l[len("BENCH: CHECK FAILED: "):] for l in lines if l.startswith("BENCH: CHECK FAILED: ")]
+    completion = [l for l in lines if l.startswith(("BENCH: PASS ", "BENCH: FAIL "))]
+    outcome = Outcome(scenario, False, "", seconds, values, checks, serial_text)
+    if exit_code is None:
+        outcome.reason = f"timed out after {BOOT_TIMEOUT_S} s" + ("" if lines else " with no bench output")
+    elif not completion:
+        outcome.reason = f"no completion line (QEMU exit {exit_code})"
+    elif completion[-1] == f"BENCH: PASS {scenario.name}" and exit_code == EXIT_PASS:
+        outcome.passed = True
+    elif completion[-1].startswith(f"BENCH: FAIL {scenario.name}: "):
+        outcome.reason = completion[-1][len(f"BENCH: FAIL {scenario.name}: "):]
+    else:
+        outcome.reason = f"{completion[-1]!r} with QEMU exit {exit_code}"
+    return outcome
+
+
+def run_scenario(scenario, build_dir, keep):
+    work = Path(tempfile.mkdtemp(prefix=f"bench-{scenario.name}-"))
+    started = time.monotonic()
+    try:
+        prepare_folder(work, build_dir)
+        try:
+            completed = subprocess.run(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
+                                       capture_output=True, timeout=BOOT_TIMEOUT_S)
+            exit_code = completed.returncode
+        except subprocess.TimeoutExpired:
+            exit_code = None
+        log_path = work / "serial.log"
+        serial_text = log_path.read_text(errors="replace") if log_path.exists() else ""
+        return judge(scenario, exit_code, serial_text, time.monotonic() - started)
+    finally:
+        if keep:
+            print(f"kept {work}", file=sys.stderr)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def one_line(outcome):
+    verdict = "PASS" if outcome.passed else "FAIL"
+    values = "; ".join(f"{k}: {v}" for k, v in outcome.values)
+    line = f"{verdict} {outcome.scenario.name} ({outcome.seconds:.1f} s)"
+    if not outcome.passed:
+        line += f": {outcome.reason}"
+    return line + (f"\n    {values}" if values else "")
+
+
+def report(outcome):
+    verdict = "PASS" if outcome.passed else f"FAIL: {outcome.reason}"
+    lines = [f"== {outcome.scenario.name}: {outcome.scenario.summary}", f"   result: {verdict}"]
+    lines += [f"   {key}: {value}" for key, value in outcome.values]
+    lines += [f"   check failed: {check}" for check in outcome.checks]
+    return "\n".join(lines)
+
+
+def missing_prerequisites(build_dir):
+    missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()]
+    if shutil.which(QEMU) is None:
+        missing.append(QEMU)
+    missing += [str(build_dir / image) for image in ("BenchApp.efi",) + DRIVER_IMAGES
+                if not (build_dir / image).exists()]
+    return missing
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", help="scenarios to run (default: all)")
+    parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BENCH_BUILD_DIR", REPO / "build")),
+                        help="directory holding BenchApp.efi and the driver images")
+    parser.add_argument("-j", "--jobs", type=int, default=MAX_PARALLEL,
+                        help=f"scenarios run at once (at most {MAX_PARALLEL})")
+    parser.add_argument("--report", action="store_true", help="print what each driver did, scenario by scenario")
+    parser.add_argument("--list", action="store_true", help="list the scenarios and exit")
+    parser.add_argument("--keep", action="store_true", help="keep each scenario's folder and serial log")
+    parser.add_argument("--log", action="store_true", help="print the serial log of failed scenarios")
+    args = parser.parse_args()
+
+    if args.list:
+        for scenario in SCENARIOS:
+            print(f"{scenario.name:28} {scenario.summary}")
+        return 0
+    known = {s.name: s for s in SCENARIOS}
+    unknown = [n for n in args.names if n not in known]
+    if unknown:
+        parser.error(f"unknown scenario(s): {', '.join(unknown)}")
+    chosen = [known[n] for n in args.names] if args.names else list(SCENARIOS)
+    build_dir = args.build_dir.resolve()
+    missing = missing_prerequisites(build_dir)
+    if missing:
+        print(f"bench cannot run, missing: {', '.join(missing)}", file=sys.stderr)
+        print(f"0 passed, {len(chosen)} failed")
+        return 1
+
+    jobs = max(1, min(args.jobs, MAX_PARALLEL))
+    outcomes = {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        futures = {pool.submit(run_scenario, s, build_dir, args.keep): s for s in chosen}
+        for future in concurrent.futures.as_completed(futures):
+            outcome = future.result()
+            outcomes[outcome.scenario.name] = outcome
+            if not args.report:
+                print(one_line(outcome), flush=True)
+                if args.log and not outcome.passed:
+                    print(outcome.log)
+
+    ordered = [outcomes[s.name] for s in chosen]
+    if args.report:
+        print("\n\n".join(report(o) for o in ordered))
+        print()
+    passed = sum(o.passed for o in ordered)
+    print(f"{passed} passed, {len(ordered) - passed} failed")
+    return 0 if passed == len(ordered) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
