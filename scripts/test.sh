@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Every test: image checks, host tests and the OVMF bench.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+ctest --test-dir "${BUILD_DIR:-$root/build}" --output-on-failure -j 2
