@@ -48,6 +48,8 @@ function(add_efi_static_library Name)
     COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${Name} ALL DEPENDS ${Output})
+  # Make builds the objects only through their own target.
+  add_dependencies(${Name} ${Name}Objects)
   set_target_properties(${Name} PROPERTIES EFI_LIBRARY_FILE ${Output})
 endfunction()
 
@@ -77,4 +79,5 @@ function(add_efi_image Name)
     COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${Name} ALL DEPENDS ${Output})
+  add_dependencies(${Name} ${Name}Objects)
 endfunction()
