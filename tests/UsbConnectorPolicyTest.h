@@ -1,0 +1,74 @@
+// Fixture of the UsbConnectorPolicyDxe tests: the driver's globals as a
+// freshly loaded image has them, and the Setup variable it reads.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DriverTest.h"
+#include "UsbConnectorPolicy.h"
+
+inline constexpr EFI_GUID SetupGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+inline constexpr EFI_GUID CapabilitiesGuid = {0x44D6A54D, 0xDC4C, 0x4D83,
+                                               {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}};
+
+// Setup layout as the producing component writes it.
+#define TEST_SETUP_SIZE 3612
+#define TEST_SETUP_MODE_OFFSET 3291
+#define TEST_SETUP_ENABLE_OFFSET 3580
+
+// The port prefixes as loaded; matching upper-cases them in place, so every
+// test starts from this copy. Taken during static initialisation, before any
+// test runs.
+inline const std::vector<std::u16string> PristinePortPaths = [] {
+  std::vector<std::u16string> Paths;
+  for (const PORT_MAP_ENTRY &Entry : PortMap) {
+    Paths.push_back(Entry.Path != nullptr ? Entry.Path : u"");
+  }
+  return Paths;
+}();
+
+class UsbConnectorPolicyTest : public DriverTest {
+ protected:
+  void LoadFreshImage() override {
+    DriverTest::LoadFreshImage();
+    std::memset(ConnectorRecords, 0, sizeof(ConnectorRecords));
+    ConnectorRecordCount = 0;
+    std::memset(LeaderIndex, 0, sizeof(LeaderIndex));
+    std::memset(SeenHandleTable, 0, sizeof(SeenHandleTable));
+    SeenHandleCount = 0;
+    S3SaveState = nullptr;
+    DevicePathToText = nullptr;
+    std::memset(SetupBuffer, 0, sizeof(SetupBuffer));
+    Capabilities = USB_CONNECTOR_CAPABILITIES{};
+    Usb2PortDisableMask = 0;
+    Usb3PortDisableMask = 0;
+    HubUsb2PortDisableMask = 0;
+    HubUsb3PortDisableMask = 0;
+    for (size_t Index = 0; Index < PristinePortPaths.size(); Index++) {
+      std::copy(PristinePortPaths[Index].begin(), PristinePortPaths[Index].end(), PortMap[Index].Path);
+    }
+  }
+
+  EFI_STATUS RunEntry() { return DriverEntry(Fake->ImageHandle, &Fake->System); }
+
+  void InstallLoadTimeProtocols() {
+    Fake->InstallProtocol(nullptr, Guids::S3SaveState, &Fake->S3SaveStateProtocol);
+    Fake->InstallProtocol(nullptr, Guids::DevicePathToText, &Fake->DevicePathToTextProtocol);
+  }
+
+  // A Setup of Size bytes of Fill, holding Mode and Enable where they fit.
+  void PutSetup(UINT8 Mode, const std::array<UINT8, CONNECTOR_COUNT> &Enable, size_t Size = TEST_SETUP_SIZE,
+                UINT8 Fill = 0) {
+    std::vector<UINT8> Data(std::max<size_t>(Size, TEST_SETUP_SIZE), Fill);
+    Data[TEST_SETUP_MODE_OFFSET] = Mode;
+    std::copy(Enable.begin(), Enable.end(), Data.begin() + TEST_SETUP_ENABLE_OFFSET);
+    Data.resize(Size);
+    Fake->PutVariable(u"Setup", SetupGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, Data);
+  }
+};
+
+inline constexpr std::array<UINT8, CONNECTOR_COUNT> AllEnabled = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
