@@ -2,6 +2,7 @@
 """Checks the PE32+ headers of boot-service driver images: format, machine,
 subsystem, relocations, no imports, alignment and memory protection flags.
 Prints every deviation and exits 1 when there is one."""
+import argparse
 import struct
 import sys
 
@@ -19,7 +20,7 @@ PAGE_SIZE = 4096
 FILE_ALIGNMENT = 32
 
 
-def deviations(image):
+def deviations(image, without_fixups):
     if image[:2] != b"MZ":
         return ["no MZ header"]
     pe = struct.unpack_from("<I", image, 0x3C)[0]
@@ -51,7 +52,10 @@ def deviations(image):
     expect(subsystem == SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER, f"subsystem {subsystem}, not a boot-service driver")
     expect(not characteristics & FILE_RELOCS_STRIPPED, "relocations stripped")
     relocation_rva, relocation_size = directory(DIRECTORY_BASE_RELOCATION)
-    expect(relocation_rva != 0 and relocation_size != 0, "no base relocations")
+    # An image without any absolute fixup has nothing to relocate, and lld-link
+    # then writes no relocation directory: for it, relocatable means relocations
+    # not stripped and DYNAMIC_BASE set, both checked here for every image.
+    expect(without_fixups or (relocation_rva != 0 and relocation_size != 0), "no base relocations")
     expect(dll_characteristics & DLL_DYNAMIC_BASE, "DYNAMIC_BASE clear")
     expect(dll_characteristics & DLL_NX_COMPAT, "NX_COMPAT clear")
     expect(directory(DIRECTORY_IMPORT)[1] == 0, "import directory not empty")
@@ -70,11 +74,16 @@ def deviations(image):
     return found
 
 
-def main(paths):
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--without-fixups", action="store_true",
+                        help="the images hold no absolute address, so may have no relocation directory")
+    parser.add_argument("paths", nargs="+")
+    arguments = parser.parse_args()
     failed = False
-    for path in paths:
+    for path in arguments.paths:
         with open(path, "rb") as file:
-            found = deviations(file.read())
+            found = deviations(file.read(), arguments.without_fixups)
         for text in found:
             print(f"{path}: {text}")
         failed = failed or bool(found)
@@ -84,4 +93,4 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())
