@@ -1,0 +1,306 @@
+// UsbConnectorPolicyDxe at ready-to-boot: which connectors reach the xHCI
+// port-disable registers, the S3 boot script and the hub protocol, how the
+// controller's BAR is read, repeated signals and failing firmware. Every
+// case is driven by signalling the ready-to-boot group.
+#include <cstdarg>
+#include <cstdio>
+#include <optional>
+
+#include "UsbConnectorPolicyTest.h"
+
+#define XHCI_BAR0_LOW 0xC00A0010ULL
+#define XHCI_BAR0_HIGH 0xC00A0014ULL
+#define USB2_PORT_DISABLE 0x84F8ULL
+#define USB3_PORT_DISABLE 0x84FCULL
+// A 32-bit prefetchable memory BAR: its next dword is not preloaded, so
+// reading it fails the test.
+#define DEFAULT_BAR 0xFEB40008U
+#define DEFAULT_BASE 0xFEB40000ULL
+#define CONNECTOR_USB2_1P 10
+
+static std::string Format(const char *Pattern, ...) __attribute__((format(printf, 1, 2)));
+static std::string Format(const char *Pattern, ...) {
+  char Text[128];
+  va_list List;
+  va_start(List, Pattern);
+  std::vsnprintf(Text, sizeof(Text), Pattern, List);
+  va_end(List);
+  return Text;
+}
+
+// What the hardware, the boot script and the hub saw, as lines that print
+// readably when a test fails. The hardware seam has only 32-bit accesses.
+static std::string Access(bool Write, UINT64 Address, UINT32 Value) {
+  return Format("%s 0x%llX 0x%X", Write ? "W32" : "R32", static_cast<unsigned long long>(Address), Value);
+}
+
+static std::string ScriptEntry(UINTN OpCode, UINT32 Width, UINT64 Address, UINTN Count, UINT64 Value) {
+  return Format("Write(%llu, %u, 0x%llX, %llu, 0x%llX)", static_cast<unsigned long long>(OpCode), Width,
+                static_cast<unsigned long long>(Address), static_cast<unsigned long long>(Count),
+                static_cast<unsigned long long>(Value));
+}
+
+static std::vector<std::string> MmioAccesses() {
+  std::vector<std::string> Lines;
+  for (const FAKE_MMIO_ACCESS &Entry : FakeHardware.MmioLog) {
+    Lines.push_back(Access(Entry.Write, Entry.Address, Entry.Value));
+  }
+  return Lines;
+}
+
+// Each entry's value is what its buffer held at the call, read little-endian.
+static std::vector<std::string> BootScriptEntries() {
+  std::vector<std::string> Lines;
+  for (const FAKE_BOOT_SCRIPT_WRITE &Entry : FakeFirmware::Current->BootScript) {
+    UINT64 Value = 0;
+    for (size_t Index = Entry.Bytes.size(); Index-- > 0;) {
+      Value = Value << 8 | Entry.Bytes[Index];
+    }
+    Lines.push_back(ScriptEntry(Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Value));
+  }
+  return Lines;
+}
+
+// The call's arguments, then the protocol's members as they were during it.
+static std::vector<std::string> HubApplies() {
+  std::vector<std::string> Lines;
+  for (const FAKE_HUB_APPLY &Apply : FakeFirmware::Current->HubApplies) {
+    Lines.push_back(Format("Apply(%u, 0x%X, %u) Usb2Port=%u Usb3Port=%u", Apply.Usb3Port, Apply.PassBit, Apply.Usb2Port,
+                           Apply.MemberUsb2Port, Apply.MemberUsb3Port));
+  }
+  return Lines;
+}
+
+// One notify that writes, at the default BAR.
+static std::vector<std::string> DefaultBarWrites(UINT32 Usb2, UINT32 Usb3) {
+  return {Access(false, XHCI_BAR0_LOW, DEFAULT_BAR), Access(true, DEFAULT_BASE + USB2_PORT_DISABLE, Usb2),
+          Access(true, DEFAULT_BASE + USB3_PORT_DISABLE, Usb3)};
+}
+
+// 16-bit memory writes, unlike the 32-bit ones done at boot.
+static std::vector<std::string> ScriptPair(UINT64 Base, UINT16 Usb2, UINT16 Usb3) {
+  return {ScriptEntry(EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16, Base + USB2_PORT_DISABLE, 1, Usb2),
+          ScriptEntry(EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16, Base + USB3_PORT_DISABLE, 1, Usb3)};
+}
+
+static const std::vector<std::string> NoLines;
+
+class ReadyToBootTest : public UsbConnectorPolicyTest {
+ protected:
+  // Loads the driver with Setup in per-connector mode, connector k off when
+  // bit k of DisabledConnectors is set, and the controller's BAR at
+  // DEFAULT_BAR. Afterwards the call log holds only what ready-to-boot does.
+  void Load(UINT32 DisabledConnectors, bool S3Present = true, bool HubPresent = true) {
+    if (S3Present) {
+      Fake->InstallProtocol(nullptr, Guids::S3SaveState, &Fake->S3SaveStateProtocol);
+    }
+    Fake->InstallProtocol(nullptr, Guids::DevicePathToText, &Fake->DevicePathToTextProtocol);
+    if (HubPresent) {
+      Fake->InstallProtocol(nullptr, Guids::HubPortDisable, &Fake->HubPortDisableProtocol);
+    }
+    std::array<UINT8, CONNECTOR_COUNT> Enable = AllEnabled;
+    for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+      Enable[Connector] = (DisabledConnectors >> Connector & 1) != 0 ? 0 : 1;
+    }
+    PutSetup(USB_CONNECTOR_CONTROL_PER_CONNECTOR, Enable);
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = DEFAULT_BAR;
+    EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+    Fake->CallLog.clear();
+  }
+
+  // The board names no hub port; these tests point a record at some.
+  void SetPorts(UINTN Connector, const std::array<UINTN, PORTS_PER_CONNECTOR> &Ports) {
+    std::copy(Ports.begin(), Ports.end(), ConnectorRecords[Connector].PortNumber);
+  }
+
+  void SignalReadyToBoot() { Fake->SignalEventGroup(Guids::ReadyToBoot); }
+};
+
+struct CONNECTOR_CASE {
+  const char *Name;
+  UINT32 DisabledConnectors;  // bit k: Setup switches connector k off
+  INT32 NotAllowed;           // connector whose DisableAllowed is cleared, or -1
+  bool Writes;
+  UINT16 Usb2;
+  UINT16 Usb3;
+};
+
+static const CONNECTOR_CASE ConnectorCases[] = {
+    {"nothing disabled", 0, -1, false, 0, 0},
+    {"connector 10 (root port 8)", 1U << 10, -1, true, 0x0080, 0x0000},
+    {"connector 6 (root ports 3 and 13)", 1U << 6, -1, true, 0x0004, 0x0001},
+    {"connector 0 (port 15 has no action)", 1U << 0, -1, true, 0x0001, 0x0000},
+    {"connectors 1-4 (hub ports without action)", 0x1E, -1, false, 0, 0},
+    {"every connector", 0x7FF, -1, true, 0x00BF, 0x0003},
+    {"connector 10 off but not allowed", 1U << 10, 10, false, 0, 0},
+};
+
+TEST_F(ReadyToBootTest, DisabledConnectorsReachRegistersAndBootScript) {
+  // Guards against wrong bits or registers, a skipped USB3 write, 32-bit or unordered boot-script
+  // entries, ignoring DisableAllowed, and touching anything when there is nothing to disable.
+  for (const CONNECTOR_CASE &Case : ConnectorCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    Load(Case.DisabledConnectors);
+    if (Case.NotAllowed >= 0) {
+      ConnectorRecords[Case.NotAllowed].DisableAllowed = 0;
+    }
+    SignalReadyToBoot();
+    if (!Case.Writes) {
+      EXPECT_EQ(MmioAccesses(), NoLines);
+      EXPECT_EQ(BootScriptEntries(), NoLines);
+      EXPECT_EQ(Fake->CallLog, NoLines) << "no boot-script entry and no hub protocol lookup";
+      continue;
+    }
+    EXPECT_EQ(MmioAccesses(), DefaultBarWrites(Case.Usb2, Case.Usb3));
+    EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, Case.Usb2, Case.Usb3));
+    EXPECT_EQ(Fake->CallLog, (std::vector<std::string>{"Write", "Write", "LocateProtocol(HubPortDisable)"}))
+        << "the hub is looked up; with no hub port disabled it is not called";
+    EXPECT_EQ(HubApplies(), NoLines);
+  }
+}
+
+struct BAR_CASE {
+  const char *Name;
+  UINT32 Low;
+  std::optional<UINT32> High;  // preloaded, and expected to be read, only for a 64-bit BAR
+  UINT64 Base;
+};
+
+static const BAR_CASE BarCases[] = {
+    {"64-bit, non-prefetchable", 0xFE100004, 0x00000040, 0x40FE100000ULL},
+    {"64-bit, prefetchable, upper half 0", 0xFE10000C, 0, 0xFE100000ULL},
+    {"32-bit", 0xFEB40000, std::nullopt, 0xFEB40000ULL},
+    {"below 1 MiB (type 01b)", 0x000E0002, std::nullopt, 0x000E0000ULL},
+    {"reserved type 11b", 0xFEB4000E, std::nullopt, 0xFEB40000ULL},
+};
+
+TEST_F(ReadyToBootTest, MmioBaseComesFromBar0) {
+  // Guards against ignoring the upper dword of a 64-bit BAR, reading it for any other BAR type,
+  // and keeping the BAR's flag bits in the base.
+  for (const BAR_CASE &Case : BarCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    Load(1U << CONNECTOR_USB2_1P);
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = Case.Low;
+    std::vector<std::string> Expected = {Access(false, XHCI_BAR0_LOW, Case.Low)};
+    if (Case.High.has_value()) {
+      FakeHardware.Mmio[XHCI_BAR0_HIGH] = *Case.High;
+      Expected.push_back(Access(false, XHCI_BAR0_HIGH, *Case.High));
+    }
+    Expected.push_back(Access(true, Case.Base + USB2_PORT_DISABLE, 0x80));
+    Expected.push_back(Access(true, Case.Base + USB3_PORT_DISABLE, 0));
+    SignalReadyToBoot();
+    EXPECT_EQ(MmioAccesses(), Expected);
+    EXPECT_EQ(BootScriptEntries(), ScriptPair(Case.Base, 0x80, 0));
+  }
+}
+
+struct HUB_CASE {
+  const char *Name;
+  std::array<UINTN, PORTS_PER_CONNECTOR> Ports;
+  std::vector<std::string> Applies;
+};
+
+// The protocol's members start at 3, as an earlier user may have left them.
+static const HUB_CASE HubCases[] = {
+    {"ports 38 and 43",
+     {38, 43, PORT_NONE},
+     {"Apply(0, 0x1, 1) Usb2Port=1 Usb3Port=3", "Apply(2, 0x2, 0) Usb2Port=1 Usb3Port=2"}},
+    {"ports 41 and 45 share pass 4", {41, 45, PORT_NONE}, {"Apply(4, 0x8, 4) Usb2Port=4 Usb3Port=4"}},
+    {"ports 39, 40 and 42",
+     {39, 40, 42},
+     {"Apply(1, 0x1, 0) Usb2Port=3 Usb3Port=1", "Apply(0, 0x2, 2) Usb2Port=2 Usb3Port=1",
+      "Apply(0, 0x4, 3) Usb2Port=3 Usb3Port=1"}},
+};
+
+TEST_F(ReadyToBootTest, HubPortsAreAppliedPassByPass) {
+  // Guards against swapped Apply arguments, a wrong pass bit, calls for empty passes, and
+  // clearing a port member whose bit is clear in the current pass.
+  for (const HUB_CASE &Case : HubCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    Load(1U << CONNECTOR_USB2_1P);
+    SetPorts(CONNECTOR_USB2_1P, Case.Ports);
+    Fake->HubPortDisableProtocol.Usb2Port = 3;
+    Fake->HubPortDisableProtocol.Usb3Port = 3;
+    SignalReadyToBoot();
+    EXPECT_EQ(HubApplies(), Case.Applies);
+    // Hub masks alone still rewrite both registers, with zeros.
+    EXPECT_EQ(MmioAccesses(), DefaultBarWrites(0, 0));
+    EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, 0, 0));
+  }
+}
+
+TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
+  // Guards against clearing or shifting the masks after a boot attempt, or doing nothing on the
+  // next one.
+  Load(1U << 6);
+  SetPorts(6, {3, 13, 43});
+  SignalReadyToBoot();
+  const std::vector<std::string> FirstAccesses = MmioAccesses();
+  const std::vector<std::string> FirstScript = BootScriptEntries();
+  const std::vector<std::string> FirstApplies = HubApplies();
+  ASSERT_EQ(FirstAccesses, DefaultBarWrites(0x4, 0x1));
+  ASSERT_EQ(FirstApplies, std::vector<std::string>{"Apply(2, 0x2, 0) Usb2Port=0 Usb3Port=2"});
+
+  SignalReadyToBoot();
+  const auto Twice = [](const std::vector<std::string> &Once) {
+    std::vector<std::string> Lines = Once;
+    Lines.insert(Lines.end(), Once.begin(), Once.end());
+    return Lines;
+  };
+  EXPECT_EQ(MmioAccesses(), Twice(FirstAccesses));
+  EXPECT_EQ(BootScriptEntries(), Twice(FirstScript));
+  EXPECT_EQ(HubApplies(), Twice(FirstApplies));
+  EXPECT_EQ(Usb2PortDisableMask, 0x4);
+  EXPECT_EQ(Usb3PortDisableMask, 0x1);
+  EXPECT_EQ(HubUsb2PortDisableMask, 0);
+  EXPECT_EQ(HubUsb3PortDisableMask, 0x2);
+}
+
+struct FAULT_CASE {
+  const char *Name;
+  bool S3Present;
+  bool HubPresent;
+  const char *FailingService;  // its first call fails; null for none
+  bool Writes;
+  std::vector<std::string> Calls;  // what the signal calls
+  std::vector<std::string> Script;
+  std::vector<std::string> Applies;
+};
+
+static const std::string HubApply = "Apply(0, 0x1, 1) Usb2Port=1 Usb3Port=0";
+
+// Connector 10 off, with hub USB2 port 1 added to it.
+static const FAULT_CASE FaultCases[] = {
+    {"all present", true, true, nullptr, true,
+     {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {HubApply}},
+    {"no S3 save-state protocol at load", false, true, nullptr, true,
+     {"LocateProtocol(HubPortDisable)", "Apply"}, {}, {HubApply}},
+    {"first boot-script Write fails", true, true, "Write", true,
+     {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"},
+     {ScriptPair(DEFAULT_BASE, 0x80, 0)[1]}, {HubApply}},
+    {"no hub protocol", true, false, nullptr, true,
+     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
+    {"CreateEventEx fails at load", true, true, "CreateEventEx", false, {}, {}, {}},
+};
+
+TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
+  // Guards against a Write through a missing save-state protocol, giving up after a failed
+  // Write, using the hub output of a failed lookup, and an entry that fails with its event.
+  for (const FAULT_CASE &Case : FaultCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    if (Case.FailingService != nullptr) {
+      Fake->FailCall(Case.FailingService, 1, EFI_DEVICE_ERROR);
+    }
+    Load(1U << CONNECTOR_USB2_1P, Case.S3Present, Case.HubPresent);
+    SetPorts(CONNECTOR_USB2_1P, {8, 38, PORT_NONE});
+    SignalReadyToBoot();
+    EXPECT_EQ(MmioAccesses(), Case.Writes ? DefaultBarWrites(0x80, 0) : NoLines);
+    EXPECT_EQ(Fake->CallLog, Case.Calls);
+    EXPECT_EQ(BootScriptEntries(), Case.Script);
+    EXPECT_EQ(HubApplies(), Case.Applies);
+  }
+}
