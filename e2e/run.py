@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Real-firmware bench: boots OVMF under QEMU once per scenario and reports
-what the driver images did there.
+"""Real-firmware bench: boots OVMF under QEMU and reports what the driver
+images did there, scenario by scenario.
 
 Each scenario gets a temporary folder with a fresh copy of the OVMF variable
 store and a FAT folder holding the boot application as \\EFI\\BOOT\\BOOTX64.EFI
 plus the driver images. The boot application reads the scenario name from
 fw_cfg, prints its observations on the serial line and ends QEMU through
-isa-debug-exit. A scenario passes only on the completion line
-"BENCH: PASS <name>" together with the pass exit code; silence, a timeout or
-anything else is a failure.
+isa-debug-exit. QEMU runs with -no-reboot, so a reset (the application's own
+after storing Driver#### options, or a driver's) ends the run; the runner then
+boots again on the same variable store, each boot under its own timeout. A
+scenario passes only on the completion line "BENCH: PASS <name>" together
+with the pass exit code; silence, a timeout or anything else is a failure.
 """
 
 import argparse
@@ -29,20 +31,30 @@ OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 QEMU = "qemu-system-x86_64"
 
 # isa-debug-exit makes QEMU exit with (value << 1) | 1; values from
-# e2e/lib/BenchPlatform.h.
+# e2e/lib/BenchPlatform.h. A guest reset under -no-reboot exits with 0.
 EXIT_PASS = (0x10 << 1) | 1
-EXIT_FAIL = (0x11 << 1) | 1
+EXIT_RESET = 0
 
 BOOT_TIMEOUT_S = 60
+# The longest flow is three boots: store options, a driver's reset, check.
+MAX_BOOTS = 4
 MAX_PARALLEL = 2
 
-DRIVER_IMAGES = ("UsbConnectorPolicyDxe.efi",)
+BENCH_APP = "BenchApp.efi"
+DRIVER_IMAGES = ("UsbConnectorPolicyDxe.efi", "SaSetupResetDxe.efi", "BenchBoardDxe.efi")
+
+MEMORY = ("-m", "3328")
+# A 256 MiB DIMM, which QEMU places at 4 GiB: RAM for a 64-bit BAR's window.
+MEMORY_WITH_HIGH_DIMM = ("-m", "3328,slots=1,maxmem=4G",
+                         "-object", "memory-backend-ram,id=bench-high,size=256M",
+                         "-device", "pc-dimm,memdev=bench-high")
 
 
 @dataclass(frozen=True)
 class Scenario:
     name: str
     summary: str
+    machine: tuple = MEMORY
 
 
 SCENARIOS = (
@@ -60,21 +72,17 @@ SCENARIOS = (
              "PM timer moved to 0x1808: the window waits 364 ticks and leaves interrupts enabled"),
     Scenario("calibration-window-masked",
              "as calibration-window, entered with interrupts disabled: they stay disabled"),
+    Scenario("ready-to-boot-usb2-1p",
+             "Driver#### boot, connector 10 off: USB2 register 0x80, USB3 0, two boot-script entries per signal"),
+    Scenario("ready-to-boot-a1-bar64",
+             "Driver#### boot, connector 6 off, 64-bit BAR: registers 0x4 / 0x1 in the window above 4 GiB",
+             MEMORY_WITH_HIGH_DIMM),
+    Scenario("ready-to-boot-nothing",
+             "Driver#### boot, every connector on: no register write, no boot-script entry, no hub lookup"),
 )
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
-VALUE_LINE = re.compile(r"^BENCH: (?!BEGIN |PASS |FAIL |CHECK FAILED: )(.+?) = (.*)$")
-
-
-@dataclass
-class Outcome:
-    scenario: Scenario
-    passed: bool
-    reason: str
-    seconds: float
-    values: list = field(default_factory=list)
-    checks: list = field(default_factory=list)
-    log: str = ""
+VALUE_LINE = re.compile(r"^BENCH: (?!BEGIN |PASS |FAIL |REBOOT |CHECK FAILED: )(.+?) = (.*)$")
 
 
 def bench_lines(serial_text):
@@ -85,10 +93,39 @@ def bench_lines(serial_text):
             yield line[at:]
 
 
+@dataclass
+class Boot:
+    exit_code: object  # None on timeout
+    serial_text: str
+
+    def lines(self):
+        return list(bench_lines(self.serial_text))
+
+    def summary(self):
+        if self.exit_code is None:
+            return "timeout"
+        if self.exit_code != EXIT_RESET:
+            return f"exit {self.exit_code}"
+        if any(line.startswith("BENCH: REBOOT ") for line in self.lines()):
+            return "reset by the application"
+        return "reset before the application"
+
+
+@dataclass
+class Outcome:
+    scenario: Scenario
+    passed: bool
+    reason: str
+    seconds: float
+    boots: list
+    values: list = field(default_factory=list)
+    checks: list = field(default_factory=list)
+
+
 def qemu_command(work, scenario):
     return [
         QEMU,
-        "-machine", "pc", "-m", "3328", "-nodefaults", "-no-reboot",
+        "-machine", "pc", *scenario.machine, "-nodefaults", "-no-reboot",
         "-display", "none", "-monitor", "none",
         "-serial", f"file:{work / 'serial.log'}",
         "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
@@ -102,29 +139,45 @@ def qemu_command(work, scenario):
 def prepare_folder(work, build_dir):
     boot = work / "fat" / "EFI" / "BOOT"
     boot.mkdir(parents=True)
-    shutil.copyfile(build_dir / "BenchApp.efi", boot / "BOOTX64.EFI")
+    shutil.copyfile(build_dir / BENCH_APP, boot / "BOOTX64.EFI")
     for image in DRIVER_IMAGES:
         shutil.copyfile(build_dir / image, work / "fat" / image)
     shutil.copyfile(OVMF_VARS, work / "vars.fd")
 
 
-def judge(scenario, exit_code, serial_text, seconds):
-    lines = list(bench_lines(serial_text))
-    values = [m.group(1, 2) for m in map(VALUE_LINE.match, lines) if m]
-    checks = [l[len("BENCH: CHECK FAILED: "):] for l in lines if l.startswith("BENCH: CHECK FAILED: ")]
-    completion = [l for l in lines if l.startswith(("BENCH: PASS ", "BENCH: FAIL "))]
-    outcome = Outcome(scenario, False, "", seconds, values, checks, serial_text)
-    if exit_code is None:
-        outcome.reason = f"timed out after {BOOT_TIMEOUT_S} s" + ("" if lines else " with no bench output")
+def boot_once(work, scenario):
+    log_path = work / "serial.log"
+    log_path.unlink(missing_ok=True)
+    try:
+        exit_code = subprocess.run(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
+                                   capture_output=True, timeout=BOOT_TIMEOUT_S).returncode
+    except subprocess.TimeoutExpired:
+        exit_code = None
+    return Boot(exit_code, log_path.read_text(errors="replace") if log_path.exists() else "")
+
+
+def judge(scenario, boots, seconds):
+    lines = [line for boot in boots for line in boot.lines()]
+    outcome = Outcome(scenario, False, "", seconds, [b.summary() for b in boots],
+                      [m.group(1, 2) for m in map(VALUE_LINE.match, lines) if m],
+                      [l[len("BENCH: CHECK FAILED: "):] for l in lines if l.startswith("BENCH: CHECK FAILED: ")])
+    last = boots[-1]
+    completion = [l for l in last.lines() if l.startswith(("BENCH: PASS ", "BENCH: FAIL "))]
+    failed_prefix = f"BENCH: FAIL {scenario.name}: "
+    if last.exit_code is None:
+        outcome.reason = f"boot {len(boots)} timed out after {BOOT_TIMEOUT_S} s" + \
+            ("" if last.lines() else " with no bench output")
+    elif last.exit_code == EXIT_RESET:
+        outcome.reason = f"still resetting after {len(boots)} boots"
     elif not completion:
-        outcome.reason = f"no completion line (QEMU exit {exit_code})"
-    elif completion[-1] == f"BENCH: PASS {scenario.name}" and exit_code == EXIT_PASS:
+        outcome.reason = f"no completion line (QEMU exit {last.exit_code})"
+    elif completion[-1] == f"BENCH: PASS {scenario.name}" and last.exit_code == EXIT_PASS:
         outcome.passed = True
-    elif completion[-1].startswith(f"BENCH: FAIL {scenario.name}: "):
-        outcome.reason = completion[-1][len(f"BENCH: FAIL {scenario.name}: "):]
+    elif completion[-1].startswith(failed_prefix):
+        outcome.reason = completion[-1][len(failed_prefix):]
     else:
-        outcome.reason = f"{completion[-1]!r} with QEMU exit {exit_code}"
-    return outcome
+        outcome.reason = f"{completion[-1]!r} with QEMU exit {last.exit_code}"
+    return outcome, "\n".join(b.serial_text for b in boots)
 
 
 def run_scenario(scenario, build_dir, keep):
@@ -132,15 +185,10 @@ def run_scenario(scenario, build_dir, keep):
     started = time.monotonic()
     try:
         prepare_folder(work, build_dir)
-        try:
-            completed = subprocess.run(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
-                                       capture_output=True, timeout=BOOT_TIMEOUT_S)
-            exit_code = completed.returncode
-        except subprocess.TimeoutExpired:
-            exit_code = None
-        log_path = work / "serial.log"
-        serial_text = log_path.read_text(errors="replace") if log_path.exists() else ""
-        return judge(scenario, exit_code, serial_text, time.monotonic() - started)
+        boots = [boot_once(work, scenario)]
+        while boots[-1].exit_code == EXIT_RESET and len(boots) < MAX_BOOTS:
+            boots.append(boot_once(work, scenario))
+        return judge(scenario, boots, time.monotonic() - started)
     finally:
         if keep:
             print(f"kept {work}", file=sys.stderr)
@@ -150,16 +198,19 @@ def run_scenario(scenario, build_dir, keep):
 
 def one_line(outcome):
     verdict = "PASS" if outcome.passed else "FAIL"
-    values = "; ".join(f"{k}: {v}" for k, v in outcome.values)
-    line = f"{verdict} {outcome.scenario.name} ({outcome.seconds:.1f} s)"
+    boots = f", {len(outcome.boots)} boots" if len(outcome.boots) > 1 else ""
+    line = f"{verdict} {outcome.scenario.name} ({outcome.seconds:.1f} s{boots})"
     if not outcome.passed:
         line += f": {outcome.reason}"
+    values = "; ".join(f"{key}: {value}" for key, value in outcome.values)
     return line + (f"\n    {values}" if values else "")
 
 
 def report(outcome):
     verdict = "PASS" if outcome.passed else f"FAIL: {outcome.reason}"
-    lines = [f"== {outcome.scenario.name}: {outcome.scenario.summary}", f"   result: {verdict}"]
+    lines = [f"== {outcome.scenario.name}: {outcome.scenario.summary}",
+             f"   result: {verdict}",
+             f"   boots: {', '.join(outcome.boots)}"]
     lines += [f"   {key}: {value}" for key, value in outcome.values]
     lines += [f"   check failed: {check}" for check in outcome.checks]
     return "\n".join(lines)
@@ -169,7 +220,7 @@ def missing_prerequisites(build_dir):
     missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()]
     if shutil.which(QEMU) is None:
         missing.append(QEMU)
-    missing += [str(build_dir / image) for image in ("BenchApp.efi",) + DRIVER_IMAGES
+    missing += [str(build_dir / image) for image in (BENCH_APP,) + DRIVER_IMAGES
                 if not (build_dir / image).exists()]
     return missing
 
@@ -206,14 +257,14 @@ def main():
     jobs = max(1, min(args.jobs, MAX_PARALLEL))
     outcomes = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = {pool.submit(run_scenario, s, build_dir, args.keep): s for s in chosen}
+        futures = [pool.submit(run_scenario, s, build_dir, args.keep) for s in chosen]
         for future in concurrent.futures.as_completed(futures):
-            outcome = future.result()
+            outcome, log = future.result()
             outcomes[outcome.scenario.name] = outcome
             if not args.report:
                 print(one_line(outcome), flush=True)
                 if args.log and not outcome.passed:
-                    print(outcome.log)
+                    print(log)
 
     ordered = [outcomes[s.name] for s in chosen]
     if args.report:

@@ -22,6 +22,9 @@ static const SCENARIO Scenarios[] = {
     {"calibration-hob", CalibrationHobScenario},
     {"calibration-window", CalibrationWindowScenario},
     {"calibration-window-masked", CalibrationWindowMaskedScenario},
+    {"ready-to-boot-usb2-1p", ReadyToBootUsb2OnePortScenario},
+    {"ready-to-boot-a1-bar64", ReadyToBootA1Bar64Scenario},
+    {"ready-to-boot-nothing", ReadyToBootNothingDisabledScenario},
 };
 
 static bool SameName(const CHAR8 *A, const CHAR8 *B) {
@@ -31,7 +34,7 @@ static bool SameName(const CHAR8 *A, const CHAR8 *B) {
 }
 
 extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  BenchConsoleInit(ImageHandle, SystemTable);
+  BenchTablesInit(ImageHandle, SystemTable);
   // The host's timeout bounds the run; the firmware's five-minute watchdog
   // would only add a second, slower one.
   (VOID) gBS->SetWatchdogTimer(0, 0, 0, nullptr);

@@ -1,5 +1,6 @@
-// Scenarios of the boot application, each run in a boot of its own and
-// chosen by name from the host.
+// Scenarios of the boot application, chosen by name from the host. Most run
+// in one boot; the Driver#### ones prepare in a first boot and check in the
+// next.
 #pragma once
 
 #include "Uefi/Base.h"
@@ -11,3 +12,6 @@ VOID RevisionGateScenario();
 VOID CalibrationHobScenario();
 VOID CalibrationWindowScenario();
 VOID CalibrationWindowMaskedScenario();
+VOID ReadyToBootUsb2OnePortScenario();
+VOID ReadyToBootA1Bar64Scenario();
+VOID ReadyToBootNothingDisabledScenario();

@@ -4,7 +4,8 @@
 #include "BenchPlatform.h"
 #include "BenchResult.h"
 #include "BenchScenarios.h"
-#include "CalibrationHob.h"
+#include "HobListCopy.h"
+#include "ScenarioSupport.h"
 #include "Hardware.h"
 #include "PortAccessTrace.h"
 

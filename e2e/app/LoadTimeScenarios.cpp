@@ -4,7 +4,8 @@
 #include "BenchConsole.h"
 #include "BenchResult.h"
 #include "BenchScenarios.h"
-#include "CalibrationHob.h"
+#include "HobListCopy.h"
+#include "ScenarioSupport.h"
 #include "ScenarioSupport.h"
 
 #define GATE_REVISION_TOO_OLD 0x0002001DU

@@ -3,6 +3,7 @@
 #include "BenchConsole.h"
 #include "BenchResult.h"
 #include "Hardware.h"
+#include "HobListCopy.h"
 #include "Protocol/LoadedImage.h"
 
 const EFI_GUID SetupGuid = SETUP_GUID;
@@ -152,6 +153,27 @@ DRIVER_START StartCounted(EFI_HANDLE Image, EFI_IMAGE_ENTRY_POINT DirectEntry) {
   gRT->GetVariable = FirmwareGetVariable;
   gRT->SetVariable = FirmwareSetVariable;
   gBS->LocateProtocol = FirmwareLocateProtocol;
+  return Start;
+}
+
+DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image) {
+  DRIVER_START Failed = {};
+  Failed.Status = EFI_ABORTED;
+  UINT8 *List = FirmwareHobList();
+  if (!Expect(List != nullptr, "no HOB list in the configuration table")) {
+    return Failed;
+  }
+  UINT8 *Copy = HobListWithCalibrationHob(List);
+  if (!Expect(Copy != nullptr, "no pool for the HOB list copy")) {
+    return Failed;
+  }
+  const EFI_STATUS Installed = gBS->InstallConfigurationTable(&HobListGuid, Copy);
+  if (!Expect(Installed == EFI_SUCCESS, "InstallConfigurationTable: %s", StatusName(Installed))) {
+    return Failed;
+  }
+  const DRIVER_START Start = StartCounted(Image);
+  // The copy stays allocated: the resident driver may keep pointing at it.
+  (VOID) gBS->InstallConfigurationTable(&HobListGuid, List);
   return Start;
 }
 

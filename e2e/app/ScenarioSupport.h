@@ -23,9 +23,6 @@
 #define CAPABILITIES_GUID {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
 #define CAPABILITIES_SIZE 160
 
-#define HOB_LIST_GUID {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}}
-#define TIMER_CALIBRATION_HOB {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}}
-
 // The drivers' dead calibration port on this machine.
 #define BOARD_PM_TIMER_PORT 0x1808
 
@@ -65,6 +62,10 @@ EFI_IMAGE_ENTRY_POINT ImageEntryPoint(EFI_HANDLE Image);
 // the caller and the driver's first instruction (any firmware service turns
 // interrupts back on when it restores the caller's TPL).
 DRIVER_START StartCounted(EFI_HANDLE Image, EFI_IMAGE_ENTRY_POINT DirectEntry = nullptr);
+// StartCounted through StartImage with a copy of the HOB list that also holds
+// the calibration HOB in the configuration table, the firmware's list put
+// back afterwards.
+DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image);
 VOID ObserveStart(const DRIVER_START &Start);
 
 // Published-capability checks against the board's fixed connector block.

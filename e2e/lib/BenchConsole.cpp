@@ -2,19 +2,7 @@
 
 #include "Protocol/SimpleTextOutput.h"
 
-EFI_HANDLE gImageHandle;
-EFI_SYSTEM_TABLE *gST;
-EFI_BOOT_SERVICES *gBS;
-EFI_RUNTIME_SERVICES *gRT;
-
 #define PRINT_BUFFER_SIZE 512
-
-VOID BenchConsoleInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable->BootServices;
-  gRT = SystemTable->RuntimeServices;
-}
 
 struct FORMAT_SINK {
   CHAR8 *Buffer;

@@ -2,14 +2,7 @@
 // QEMU sends to the serial line the host runner reads.
 #pragma once
 
-#include "Uefi/SystemTable.h"
-
-extern EFI_HANDLE gImageHandle;
-extern EFI_SYSTEM_TABLE *gST;
-extern EFI_BOOT_SERVICES *gBS;
-extern EFI_RUNTIME_SERVICES *gRT;
-
-VOID BenchConsoleInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+#include "BenchTables.h"
 
 // A printf subset: %s %c %d %u %x %X with an optional 0 flag, width and l/ll
 // length. Output is always null-terminated and cut to Size.

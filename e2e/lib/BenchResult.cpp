@@ -48,3 +48,13 @@ VOID BenchFinish() {
   Print("BENCH: PASS %s\n", CurrentScenario);
   DebugExit(DEBUG_EXIT_PASS);
 }
+
+VOID BenchReboot(const CHAR8 *Why) {
+  if (Failed) {
+    BenchFinish();
+  }
+  Print("BENCH: REBOOT %s: %s\n", CurrentScenario, Why);
+  gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
+  for (;;) {
+  }
+}

@@ -1,23 +1,15 @@
-#include "CalibrationHob.h"
+#include "HobListCopy.h"
 
-#include "BenchConsole.h"
-#include "BenchResult.h"
+#include "BenchTables.h"
 #include "Pi/Hob.h"
 
 // EfiEndOfHobList in the PHIT HOB, kept pointing at the copy's own end HOB.
 #define PHIT_END_OF_HOB_LIST_OFFSET 0x30
 
-static const EFI_GUID HobListGuid = HOB_LIST_GUID;
+const EFI_GUID HobListGuid = HOB_LIST_GUID;
 static const EFI_GUID TimerCalibrationHobGuid = TIMER_CALIBRATION_HOB;
 
-UINT8 *FirmwareHobList() {
-  for (UINTN Index = 0; Index < gST->NumberOfTableEntries; Index++) {
-    if (CompareGuid(&gST->ConfigurationTable[Index].VendorGuid, &HobListGuid)) {
-      return (UINT8 *)gST->ConfigurationTable[Index].VendorTable;
-    }
-  }
-  return nullptr;
-}
+UINT8 *FirmwareHobList() { return (UINT8 *)FindConfigurationTable(&HobListGuid); }
 
 // Offset of the end HOB; *HasCalibrationHob tells whether one was passed.
 static UINTN EndOfHobList(const UINT8 *List, bool *HasCalibrationHob) {
@@ -42,15 +34,12 @@ bool HobListHasCalibrationHob(const UINT8 *List) {
   return HasCalibrationHob;
 }
 
-// The calibration HOB goes just before the end HOB, so the PHIT stays first
-// and the end HOB last.
-static UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
+UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
   bool HasCalibrationHob = false;
   const UINTN EndOffset = EndOfHobList(List, &HasCalibrationHob);
   const UINTN Size = EndOffset + sizeof(EFI_HOB_GUID_TYPE) + sizeof(EFI_HOB_GENERIC_HEADER);
   UINT8 *Copy = nullptr;
-  if (!Expect(gBS->AllocatePool(EfiBootServicesData, Size, (VOID **)&Copy) == EFI_SUCCESS,
-              "no pool for the HOB list copy")) {
+  if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, Size, (VOID **)&Copy))) {
     return nullptr;
   }
   __builtin_memcpy(Copy, List, EndOffset);
@@ -63,25 +52,4 @@ static UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
     *(UINT64 *)(Copy + PHIT_END_OF_HOB_LIST_OFFSET) = (UINT64)(UINTN)End;
   }
   return Copy;
-}
-
-DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image) {
-  DRIVER_START Failed = {};
-  Failed.Status = EFI_ABORTED;
-  UINT8 *List = FirmwareHobList();
-  if (!Expect(List != nullptr, "no HOB list in the configuration table")) {
-    return Failed;
-  }
-  UINT8 *Copy = HobListWithCalibrationHob(List);
-  if (Copy == nullptr) {
-    return Failed;
-  }
-  const EFI_STATUS Installed = gBS->InstallConfigurationTable(&HobListGuid, Copy);
-  if (!Expect(Installed == EFI_SUCCESS, "InstallConfigurationTable: %s", StatusName(Installed))) {
-    return Failed;
-  }
-  const DRIVER_START Start = StartCounted(Image);
-  // The copy stays allocated: a resident driver may keep pointing at it.
-  (VOID) gBS->InstallConfigurationTable(&HobListGuid, List);
-  return Start;
 }

@@ -1,0 +1,169 @@
+// UsbConnectorPolicyDxe loaded by OVMF's boot manager as a Driver#### option,
+// after BenchBoardDxe: what its ready-to-boot notification did to the xHCI
+// port-disable registers, the S3 boot script and the hub protocol, for the
+// signals the boot manager sent and one more sent by this application.
+#include "BenchBoard.h"
+#include "BenchConsole.h"
+#include "BenchResult.h"
+#include "BenchScenarios.h"
+#include "DriverOptions.h"
+#include "Guid/EventGroup.h"
+#include "ScenarioSupport.h"
+
+#define BOOT_SCRIPT_MEM_WRITE 2
+#define BOOT_SCRIPT_WIDTH_UINT16 1
+
+struct READY_TO_BOOT_CASE {
+  INTN DisabledConnector;  // NO_CONNECTOR: nothing disabled
+  bool Bar64Bit;
+  UINT32 Usb2Register;  // wanted values when a connector is disabled
+  UINT32 Usb3Register;
+};
+
+static const READY_TO_BOOT_CASE Usb2OnePortCase = {10, false, 0x00000080, 0x00000000};  // "USB2_1p", port 8
+static const READY_TO_BOOT_CASE A1Case = {6, true, 0x00000004, 0x00000001};             // "A1", ports 3 and 13
+static const READY_TO_BOOT_CASE NothingDisabledCase = {NO_CONNECTOR, false, 0, 0};
+
+static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
+static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
+static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
+
+static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
+
+static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
+  const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U};
+  const EFI_STATUS Status = gRT->SetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES,
+                                             sizeof(Config), &Config);
+  if (!Expect(Status == EFI_SUCCESS, "storing the bench board configuration: %s", StatusName(Status)) ||
+      !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, Case.DisabledConnector)) {
+    return;
+  }
+  static const CHAR16 *const Drivers[] = {BENCH_BOARD_FILE, POLICY_DRIVER_FILE};
+  RegisterDriversAndReset(Drivers, sizeof(Drivers) / sizeof(Drivers[0]));
+}
+
+// Entries from FirstEntry on are the ones this stage added.
+static VOID ObserveRecord(const BENCH_BOARD_RECORD &Record, const CHAR8 *When, UINT32 FirstEntry) {
+  CHAR8 Key[64];
+  FormatString(Key, sizeof(Key), "%s", When);
+  Observe(Key, "%u ready-to-boot signals so far; USB2 register 0x%08x, USB3 register 0x%08x; %u boot-script entries; "
+          "hub protocol looked up %u times, Apply called %u times",
+          Record.ReadyToBootSignals, *Register(Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET),
+          *Register(Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET), Record.S3WriteCount, Record.HubLookups,
+          Record.HubApplyCount);
+  for (UINT32 Index = FirstEntry; Index < Record.S3WriteCount && Index < BENCH_MAX_S3_WRITES; Index++) {
+    const BENCH_S3_WRITE &Entry = Record.S3Writes[Index];
+    FormatString(Key, sizeof(Key), "boot-script entry %u", Index);
+    Observe(Key, "opcode %llu width %u address 0x%llx count %llu value 0x%04llx (firmware answered %s)",
+            Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status));
+  }
+}
+
+static VOID ExpectRegister(const CHAR8 *Name, UINT64 Address, UINT32 Wanted, const CHAR8 *When) {
+  const UINT32 Value = *Register(Address);
+  Expect(Value == Wanted, "%s: %s register at 0x%llx is 0x%08x, wanted 0x%08x", When, Name, Address, Value, Wanted);
+}
+
+static VOID ExpectPortDisabling(const READY_TO_BOOT_CASE &Case, const BENCH_BOARD_RECORD &Record, const CHAR8 *When,
+                                UINT32 FirstNewEntry) {
+  ObserveRecord(Record, When, FirstNewEntry);
+  const bool Disables = Case.DisabledConnector != NO_CONNECTOR;
+  const UINT64 Usb2 = Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET;
+  const UINT64 Usb3 = Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET;
+  ExpectRegister("USB2", Usb2, Disables ? Case.Usb2Register : BENCH_REGISTER_SENTINEL, When);
+  ExpectRegister("USB3", Usb3, Disables ? Case.Usb3Register : BENCH_REGISTER_SENTINEL, When);
+  if (Case.Bar64Bit) {
+    // The low dword alone names RAM too: a driver ignoring the high dword
+    // would have written there.
+    ExpectRegister("USB2 (low-dword alias)", Record.WindowAlias + XHCI_USB2_PORT_DISABLE_OFFSET,
+                   BENCH_REGISTER_SENTINEL, When);
+    ExpectRegister("USB3 (low-dword alias)", Record.WindowAlias + XHCI_USB3_PORT_DISABLE_OFFSET,
+                   BENCH_REGISTER_SENTINEL, When);
+  }
+
+  Expect(Record.ReadyToBootSignals >= 1, "%s: no ready-to-boot signal was seen", When);
+  const UINT32 WantedEntries = Disables ? 2 * Record.ReadyToBootSignals : 0;
+  if (Expect(Record.S3WriteCount == WantedEntries, "%s: %u boot-script entries for %u ready-to-boot signals, wanted %u",
+             When, Record.S3WriteCount, Record.ReadyToBootSignals, WantedEntries)) {
+    for (UINT32 Index = 0; Index < Record.S3WriteCount && Index < BENCH_MAX_S3_WRITES; Index++) {
+      const BENCH_S3_WRITE &Entry = Record.S3Writes[Index];
+      const bool SecondOfPair = Index % 2 == 1;
+      const UINT64 Address = SecondOfPair ? Usb3 : Usb2;
+      const UINT64 Value = SecondOfPair ? Case.Usb3Register : Case.Usb2Register;
+      Expect(Entry.OpCode == BOOT_SCRIPT_MEM_WRITE && Entry.Width == BOOT_SCRIPT_WIDTH_UINT16 &&
+                 Entry.Address == Address && Entry.Count == 1 && Entry.Value == Value,
+             "%s: boot-script entry %u is opcode %llu width %u address 0x%llx count %llu value 0x%llx, wanted "
+             "2 1 0x%llx 1 0x%llx",
+             When, Index, Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, Address, Value);
+    }
+  }
+  // Hub masks stay 0 with this board's table: the protocol is looked up on
+  // every signal that disables something, and never called.
+  const UINT32 WantedLookups = Disables ? Record.ReadyToBootSignals : 0;
+  Expect(Record.HubLookups == WantedLookups, "%s: %u hub protocol lookups, wanted %u", When, Record.HubLookups,
+         WantedLookups);
+  Expect(Record.HubApplyCount == 0, "%s: %u hub Apply calls, wanted none", When, Record.HubApplyCount);
+}
+
+static VOID EFIAPI IgnoreSignal(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+}
+
+// The group's notify functions run before SignalEvent returns to this
+// application's TPL.
+static bool SignalReadyToBoot() {
+  EFI_EVENT Event = nullptr;
+  const EFI_STATUS Status =
+      gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, IgnoreSignal, nullptr, &ReadyToBootGroupGuid, &Event);
+  if (!Expect(Status == EFI_SUCCESS, "CreateEventEx in the ready-to-boot group: %s", StatusName(Status))) {
+    return false;
+  }
+  gBS->SignalEvent(Event);
+  gBS->CloseEvent(Event);
+  return true;
+}
+
+static VOID Check(const READY_TO_BOOT_CASE &Case) {
+  const BENCH_BOARD_RECORD *Record = (const BENCH_BOARD_RECORD *)FindConfigurationTable(&BenchBoardRecordGuid);
+  if (!Expect(Record != nullptr, "no bench board record: BenchBoardDxe was not loaded from Driver0000")) {
+    return;
+  }
+  Observe("BAR0", "low 0x%08x, high 0x%08x: window at 0x%llx", Record->BarLow, Record->BarHigh, Record->WindowBase);
+  if (!Expect(Record->XhciStandIn && Record->CalibrationHobInstalled && Record->HubProtocolInstalled,
+              "the bench board is incomplete: xHCI stand-in %u, calibration HOB %u, hub protocol %u",
+              Record->XhciStandIn, Record->CalibrationHobInstalled, Record->HubProtocolInstalled) ||
+      !Expect(!Case.Bar64Bit || Record->HighRamPresent, "no RAM at 4 GiB for the 64-bit BAR's window") ||
+      !Expect(Record->S3SaveStateWrapped, "OVMF has no S3 save-state protocol to record boot-script entries")) {
+    return;
+  }
+  // The capability block shows that the boot manager loaded and started the
+  // policy driver.
+  ExpectCapabilitiesPublished();
+  ExpectPortDisabling(Case, *Record, "after boot", 0);
+
+  const UINT32 SignalsAtBoot = Record->ReadyToBootSignals;
+  const UINT32 EntriesAtBoot = Record->S3WriteCount;
+  *Register(Record->WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+  *Register(Record->WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+  if (!SignalReadyToBoot()) {
+    return;
+  }
+  Expect(Record->ReadyToBootSignals == SignalsAtBoot + 1, "the bench saw %u ready-to-boot signals after one more, had %u",
+         Record->ReadyToBootSignals, SignalsAtBoot);
+  ExpectPortDisabling(Case, *Record, "after one more signal", EntriesAtBoot);
+}
+
+static VOID RunReadyToBoot(const READY_TO_BOOT_CASE &Case) {
+  if (EnterCheckStage()) {
+    Check(Case);
+  } else {
+    Prepare(Case);
+  }
+}
+
+VOID ReadyToBootUsb2OnePortScenario() { RunReadyToBoot(Usb2OnePortCase); }
+
+VOID ReadyToBootA1Bar64Scenario() { RunReadyToBoot(A1Case); }
+
+VOID ReadyToBootNothingDisabledScenario() { RunReadyToBoot(NothingDisabledCase); }

@@ -1,0 +1,180 @@
+// BenchBoardDxe: loaded by OVMF's boot manager as the Driver#### option just
+// before UsbConnectorPolicyDxe, it supplies what the emulated board lacks and
+// nothing more (the calibration HOB, RAM standing in for the xHCI
+// configuration dwords and register window, the hub port protocol) and
+// records what the policy driver did with them, for the boot application to
+// check.
+#include "BenchBoard.h"
+#include "BenchTables.h"
+#include "Guid/EventGroup.h"
+#include "HobListCopy.h"
+#include "Protocol/HubPortDisable.h"
+#include "Protocol/S3SaveState.h"
+
+static BENCH_BOARD_RECORD Record;
+
+static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
+static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
+static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
+static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
+static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
+
+static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
+
+static VOID FillRegisters(UINT64 Window) {
+  *Register(Window + XHCI_USB2_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+  *Register(Window + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+}
+
+// The window sits below BENCH_HIGH_RAM_SIZE so that its alias at 4 GiB falls
+// inside the DIMM QEMU places there for 64-bit BAR runs.
+static VOID SetUpXhciStandIn(const BENCH_BOARD_CONFIG &Config) {
+  EFI_PHYSICAL_ADDRESS ConfigPage = XHCI_CONFIG_PAGE;
+  EFI_PHYSICAL_ADDRESS Window = BENCH_HIGH_RAM_SIZE - 1;
+  if (EFI_ERROR(gBS->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage)) ||
+      EFI_ERROR(gBS->AllocatePages(AllocateMaxAddress, EfiBootServicesData, BENCH_WINDOW_PAGES, &Window))) {
+    return;
+  }
+  const UINT64 HighWindow = BENCH_HIGH_RAM_BASE + Window;
+  if (Config.Bar64Bit != 0) {
+    // Only RAM keeps what is written; without the DIMM this reads back
+    // something else.
+    FillRegisters(HighWindow);
+    Record.HighRamPresent = *Register(HighWindow + XHCI_USB2_PORT_DISABLE_OFFSET) == BENCH_REGISTER_SENTINEL;
+  }
+  Record.BarLow = (UINT32)Window | (Config.Bar64Bit != 0 ? PCI_BAR_TYPE_64BIT : 0);
+  Record.BarHigh = BENCH_BAR_HIGH_DWORD;
+  Record.WindowBase = Config.Bar64Bit != 0 ? HighWindow : Window;
+  Record.WindowAlias = Config.Bar64Bit != 0 ? Window : HighWindow;
+  FillRegisters(Window);
+  *Register(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
+  *Register(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
+  Record.XhciStandIn = true;
+}
+
+static VOID EFIAPI RecordHubApply(UINT8 Usb3Port, UINT32 PassBit, UINT8 Usb2Port) {
+  if (Record.HubApplyCount < BENCH_MAX_HUB_APPLIES) {
+    Record.HubApplies[Record.HubApplyCount] = {Usb3Port, PassBit, Usb2Port};
+  }
+  Record.HubApplyCount++;
+}
+
+static HUB_PORT_DISABLE_PROTOCOL HubPortDisable = {RecordHubApply, 0, 0};
+
+static EFI_LOCATE_PROTOCOL FirmwareLocateProtocol;
+
+static EFI_STATUS EFIAPI CountingLocateProtocol(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
+  if (Protocol != nullptr && CompareGuid(Protocol, &HubPortDisableProtocolGuid)) {
+    Record.HubLookups++;
+  }
+  return FirmwareLocateProtocol(Protocol, Registration, Interface);
+}
+
+static VOID InstallHubPortDisable() {
+  EFI_HANDLE Handle = nullptr;
+  Record.HubProtocolInstalled = gBS->InstallProtocolInterface(&Handle, &HubPortDisableProtocolGuid,
+                                                              EFI_NATIVE_INTERFACE, &HubPortDisable) == EFI_SUCCESS;
+  FirmwareLocateProtocol = gBS->LocateProtocol;
+  gBS->LocateProtocol = CountingLocateProtocol;
+  gBS->Hdr.CRC32 = 0;
+  (VOID) gBS->CalculateCrc32(gBS, gBS->Hdr.HeaderSize, &gBS->Hdr.CRC32);
+}
+
+// Write takes (This, OpCode, ...) with every variadic argument in an 8-byte
+// slot, so forwarding a fixed number of slots passes any opcode through.
+#define S3_WRITE_FORWARDED_SLOTS 8
+
+static EFI_S3_SAVE_STATE_WRITE FirmwareS3Write;
+
+static UINT64 ReadAtWidth(const VOID *Buffer, UINT32 Width) {
+  switch (Width) {
+    case EfiBootScriptWidthUint8:
+      return *(const UINT8 *)Buffer;
+    case EfiBootScriptWidthUint16:
+      return *(const UINT16 *)Buffer;
+    case EfiBootScriptWidthUint32:
+      return *(const UINT32 *)Buffer;
+    default:
+      return *(const UINT64 *)Buffer;
+  }
+}
+
+static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode, ...) {
+  UINT64 Slot[S3_WRITE_FORWARDED_SLOTS];
+  __builtin_va_list Args;
+  __builtin_va_start(Args, OpCode);
+  for (UINT64 &Value : Slot) {
+    Value = __builtin_va_arg(Args, UINT64);
+  }
+  __builtin_va_end(Args);
+
+  BENCH_S3_WRITE *Entry = nullptr;
+  if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE && Record.S3WriteCount < BENCH_MAX_S3_WRITES) {
+    // Memory write: Width (an enum, so only its low half is meaningful),
+    // Address, Count, Buffer.
+    Entry = &Record.S3Writes[Record.S3WriteCount];
+    Entry->OpCode = OpCode;
+    Entry->Width = (UINT32)Slot[0];
+    Entry->Address = Slot[1];
+    Entry->Count = Slot[2];
+    Entry->Value = ReadAtWidth((const VOID *)(UINTN)Slot[3], Entry->Width);
+  }
+  if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE) {
+    Record.S3WriteCount++;
+  }
+  const EFI_STATUS Status = FirmwareS3Write(This, OpCode, Slot[0], Slot[1], Slot[2], Slot[3], Slot[4], Slot[5],
+                                            Slot[6], Slot[7]);
+  if (Entry != nullptr) {
+    Entry->Status = Status;
+  }
+  return Status;
+}
+
+static VOID WrapS3SaveState() {
+  EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState = nullptr;
+  if (EFI_ERROR(gBS->LocateProtocol(&S3SaveStateProtocolGuid, nullptr, (VOID **)&S3SaveState))) {
+    return;
+  }
+  FirmwareS3Write = S3SaveState->Write;
+  S3SaveState->Write = RecordingS3Write;
+  Record.S3SaveStateWrapped = true;
+}
+
+static VOID EFIAPI CountReadyToBoot(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+  Record.ReadyToBootSignals++;
+}
+
+static VOID InstallCalibrationHob() {
+  const UINT8 *List = FirmwareHobList();
+  UINT8 *Copy = List != nullptr ? HobListWithCalibrationHob(List) : nullptr;
+  Record.CalibrationHobInstalled =
+      Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
+}
+
+/**
+  Entry point of BenchBoardDxe.
+
+  @param ImageHandle  Not used.
+  @param SystemTable  The firmware's system table.
+
+  @retval EFI_SUCCESS  Always: the driver stays resident to keep recording.
+**/
+extern "C" EFI_STATUS EFIAPI BenchBoardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  BenchTablesInit(ImageHandle, SystemTable);
+
+  BENCH_BOARD_CONFIG Config = {};
+  UINTN ConfigSize = sizeof(Config);
+  (VOID) gRT->GetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, nullptr, &ConfigSize, &Config);
+
+  InstallCalibrationHob();
+  SetUpXhciStandIn(Config);
+  InstallHubPortDisable();
+  WrapS3SaveState();
+  EFI_EVENT ReadyToBoot = nullptr;
+  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountReadyToBoot, nullptr, &ReadyToBootGroupGuid,
+                            &ReadyToBoot);
+  (VOID) gBS->InstallConfigurationTable(&BenchBoardRecordGuid, &Record);
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,73 @@
+// What the bench board driver (BenchBoardDxe) and the boot application share:
+// the driver's configuration variable and the record it publishes of what
+// UsbConnectorPolicyDxe did to the stand-in hardware.
+#pragma once
+
+#include "Uefi/Base.h"
+
+// Namespace of the bench's own variables.
+#define BENCH_VARIABLE_GUID {0x09B9F640, 0x8A5D, 0x4319, {0x99, 0x73, 0x73, 0xF5, 0x9F, 0x76, 0x23, 0x78}}
+#define BENCH_BOARD_CONFIG_NAME u"BenchBoard"
+// Configuration-table entry holding the BENCH_BOARD_RECORD.
+#define BENCH_BOARD_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
+
+// The board's xHCI configuration dword page (PCIe ECAM 0xC0000000, device
+// 0x14) and the registers the policy driver writes in the window BAR0 names.
+#define XHCI_CONFIG_PAGE 0xC00A0000ULL
+#define XHCI_BAR0_LOW_ADDRESS 0xC00A0010ULL
+#define XHCI_BAR0_HIGH_ADDRESS 0xC00A0014ULL
+#define XHCI_USB2_PORT_DISABLE_OFFSET 0x84F8
+#define XHCI_USB3_PORT_DISABLE_OFFSET 0x84FC
+#define BENCH_WINDOW_PAGES 16
+#define PCI_BAR_TYPE_64BIT 0x4U
+
+// Registers hold this until the policy driver writes them.
+#define BENCH_REGISTER_SENTINEL 0xA5A5A5A5U
+// BAR0's high dword is always 1: a 32-bit BAR must ignore it, a 64-bit BAR
+// must use it, so either mistake moves the writes away from the window.
+#define BENCH_BAR_HIGH_DWORD 1U
+// A 64-bit BAR's window lies in a DIMM that QEMU places at 4 GiB.
+#define BENCH_HIGH_RAM_BASE 0x100000000ULL
+// The low window is allocated below this, so its 4 GiB alias stays inside
+// that DIMM.
+#define BENCH_HIGH_RAM_SIZE 0x10000000ULL
+
+struct BENCH_BOARD_CONFIG {
+  UINT32 Bar64Bit;  // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
+};
+
+struct BENCH_S3_WRITE {
+  UINT64 OpCode;
+  UINT32 Width;
+  UINT64 Address;
+  UINT64 Count;
+  UINT64 Value;  // what Buffer held, read at the entry's width
+  EFI_STATUS Status;
+};
+
+struct BENCH_HUB_APPLY {
+  UINT8 Usb3Port;
+  UINT32 PassBit;
+  UINT8 Usb2Port;
+};
+
+#define BENCH_MAX_S3_WRITES 32
+#define BENCH_MAX_HUB_APPLIES 16
+
+struct BENCH_BOARD_RECORD {
+  UINT32 BarLow;
+  UINT32 BarHigh;
+  UINT64 WindowBase;   // where BAR0 points: the registers live here
+  UINT64 WindowAlias;  // where the other reading of the dwords would point
+  bool HighRamPresent;  // the DIMM at 4 GiB answered (64-bit BAR runs only)
+  bool XhciStandIn;
+  bool CalibrationHobInstalled;
+  bool S3SaveStateWrapped;
+  bool HubProtocolInstalled;
+  UINT32 ReadyToBootSignals;
+  UINT32 HubLookups;  // LocateProtocol calls for the hub protocol
+  UINT32 S3WriteCount;
+  BENCH_S3_WRITE S3Writes[BENCH_MAX_S3_WRITES];
+  UINT32 HubApplyCount;
+  BENCH_HUB_APPLY HubApplies[BENCH_MAX_HUB_APPLIES];
+};
