@@ -79,6 +79,10 @@ SCENARIOS = (
              MEMORY_WITH_HIGH_DIMM),
     Scenario("ready-to-boot-nothing",
              "Driver#### boot, every connector on: no register write, no boot-script entry, no hub lookup"),
+    Scenario("setup-reset-requested",
+             "SaSetup byte 190 = 1: SaSetupResetDxe clears it, keeps every other byte and resets exactly once"),
+    Scenario("setup-reset-not-requested",
+             "SaSetup byte 190 = 0: no reset, no write, SaSetup untouched"),
 )
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")

@@ -25,6 +25,8 @@ static const SCENARIO Scenarios[] = {
     {"ready-to-boot-usb2-1p", ReadyToBootUsb2OnePortScenario},
     {"ready-to-boot-a1-bar64", ReadyToBootA1Bar64Scenario},
     {"ready-to-boot-nothing", ReadyToBootNothingDisabledScenario},
+    {"setup-reset-requested", SetupResetRequestedScenario},
+    {"setup-reset-not-requested", SetupResetNotRequestedScenario},
 };
 
 static bool SameName(const CHAR8 *A, const CHAR8 *B) {

@@ -15,3 +15,5 @@ VOID CalibrationWindowMaskedScenario();
 VOID ReadyToBootUsb2OnePortScenario();
 VOID ReadyToBootA1Bar64Scenario();
 VOID ReadyToBootNothingDisabledScenario();
+VOID SetupResetRequestedScenario();
+VOID SetupResetNotRequestedScenario();

@@ -1,6 +1,5 @@
 #include "DriverOptions.h"
 
-#include "BenchBoard.h"
 #include "BenchConsole.h"
 #include "BenchResult.h"
 #include "Guid/GlobalVariable.h"
@@ -12,6 +11,7 @@
 
 static const EFI_GUID GlobalVariableGuid = EFI_GLOBAL_VARIABLE_GUID;
 static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
+static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 
 bool EnterCheckStage() {
   UINT8 Stage = 0;
@@ -73,4 +73,10 @@ VOID RegisterDriversAndReset(const CHAR16 *const *Files, UINTN Count) {
     return;
   }
   BenchReboot("Driver#### options stored");
+}
+
+BENCH_BOARD_RECORD *BenchBoardRecord() {
+  BENCH_BOARD_RECORD *Record = (BENCH_BOARD_RECORD *)FindConfigurationTable(&BenchBoardRecordGuid);
+  Expect(Record != nullptr, "no bench board record: BenchBoardDxe was not loaded from Driver0000");
+  return Record;
 }

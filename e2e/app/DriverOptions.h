@@ -3,7 +3,7 @@
 // them in the next boot, before it starts this application again.
 #pragma once
 
-#include "Uefi/Base.h"
+#include "BenchBoard.h"
 
 #define BENCH_BOARD_FILE u"\\BenchBoardDxe.efi"
 
@@ -14,3 +14,7 @@ bool EnterCheckStage();
 // Stores Driver0000.. for Files in order, DriverOrder, and the check-stage
 // mark, then asks for a cold reset. Returns only when storing failed.
 VOID RegisterDriversAndReset(const CHAR16 *const *Files, UINTN Count);
+
+// What BenchBoardDxe recorded in this boot; null (and a failed check) when
+// the boot manager did not load it.
+BENCH_BOARD_RECORD *BenchBoardRecord();

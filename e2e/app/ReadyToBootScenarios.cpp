@@ -25,7 +25,6 @@ static const READY_TO_BOOT_CASE A1Case = {6, true, 0x00000004, 0x00000001};     
 static const READY_TO_BOOT_CASE NothingDisabledCase = {NO_CONNECTOR, false, 0, 0};
 
 static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
-static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 
 static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
@@ -125,8 +124,8 @@ static bool SignalReadyToBoot() {
 }
 
 static VOID Check(const READY_TO_BOOT_CASE &Case) {
-  const BENCH_BOARD_RECORD *Record = (const BENCH_BOARD_RECORD *)FindConfigurationTable(&BenchBoardRecordGuid);
-  if (!Expect(Record != nullptr, "no bench board record: BenchBoardDxe was not loaded from Driver0000")) {
+  const BENCH_BOARD_RECORD *Record = BenchBoardRecord();
+  if (Record == nullptr) {
     return;
   }
   Observe("BAR0", "low 0x%08x, high 0x%08x: window at 0x%llx", Record->BarLow, Record->BarHigh, Record->WindowBase);

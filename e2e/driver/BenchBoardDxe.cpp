@@ -1,9 +1,9 @@
 // BenchBoardDxe: loaded by OVMF's boot manager as the Driver#### option just
-// before UsbConnectorPolicyDxe, it supplies what the emulated board lacks and
+// before the driver under test, it supplies what the emulated board lacks and
 // nothing more (the calibration HOB, RAM standing in for the xHCI
 // configuration dwords and register window, the hub port protocol) and
-// records what the policy driver did with them, for the boot application to
-// check.
+// records what the drivers did with them, and which boot this is, for the
+// boot application to check.
 #include "BenchBoard.h"
 #include "BenchTables.h"
 #include "Guid/EventGroup.h"
@@ -18,6 +18,8 @@ static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
+
+#define NV_BS_RT_ATTRIBUTES 0x00000007U
 
 static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
 
@@ -146,6 +148,51 @@ static VOID EFIAPI CountReadyToBoot(EFI_EVENT Event, VOID *Context) {
   Record.ReadyToBootSignals++;
 }
 
+static UINT32 ReadCount(const CHAR16 *Name) {
+  UINT32 Count = 0;
+  UINTN Size = sizeof(Count);
+  (VOID) gRT->GetVariable(Name, &BenchVariableGuid, nullptr, &Size, &Count);
+  return Count;
+}
+
+static VOID CountBoot() {
+  Record.BootCount = ReadCount(BENCH_BOOT_COUNT_NAME) + 1;
+  (VOID) gRT->SetVariable(BENCH_BOOT_COUNT_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Record.BootCount),
+                          &Record.BootCount);
+}
+
+static EFI_SET_VARIABLE FirmwareSetVariable;
+
+static bool IsSaSetup(const CHAR16 *Name) {
+  static const CHAR16 SaSetup[] = u"SaSetup";
+  for (UINTN Index = 0; Index < sizeof(SaSetup) / sizeof(SaSetup[0]); Index++) {
+    if (Name[Index] != SaSetup[Index]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The count is stored at once: a write of SaSetup may be followed by a reset.
+static EFI_STATUS EFIAPI CountingSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes,
+                                             UINTN DataSize, const VOID *Data) {
+  const EFI_STATUS Status = FirmwareSetVariable(Name, Guid, Attributes, DataSize, Data);
+  if (Name != nullptr && IsSaSetup(Name)) {
+    Record.SaSetupWrites++;
+    (VOID) FirmwareSetVariable(BENCH_SA_SETUP_WRITES_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES,
+                               sizeof(Record.SaSetupWrites), &Record.SaSetupWrites);
+  }
+  return Status;
+}
+
+static VOID CountSaSetupWrites() {
+  Record.SaSetupWrites = ReadCount(BENCH_SA_SETUP_WRITES_NAME);
+  FirmwareSetVariable = gRT->SetVariable;
+  gRT->SetVariable = CountingSetVariable;
+  gRT->Hdr.CRC32 = 0;
+  (VOID) gBS->CalculateCrc32(gRT, gRT->Hdr.HeaderSize, &gRT->Hdr.CRC32);
+}
+
 static VOID InstallCalibrationHob() {
   const UINT8 *List = FirmwareHobList();
   UINT8 *Copy = List != nullptr ? HobListWithCalibrationHob(List) : nullptr;
@@ -168,6 +215,8 @@ extern "C" EFI_STATUS EFIAPI BenchBoardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   UINTN ConfigSize = sizeof(Config);
   (VOID) gRT->GetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, nullptr, &ConfigSize, &Config);
 
+  CountBoot();
+  CountSaSetupWrites();
   InstallCalibrationHob();
   SetUpXhciStandIn(Config);
   InstallHubPortDisable();

@@ -8,6 +8,10 @@
 // Namespace of the bench's own variables.
 #define BENCH_VARIABLE_GUID {0x09B9F640, 0x8A5D, 0x4319, {0x99, 0x73, 0x73, 0xF5, 0x9F, 0x76, 0x23, 0x78}}
 #define BENCH_BOARD_CONFIG_NAME u"BenchBoard"
+// UINT32 counts kept across boots: boots in which BenchBoardDxe was loaded,
+// and SetVariable calls for SaSetup made after it.
+#define BENCH_BOOT_COUNT_NAME u"BenchBoots"
+#define BENCH_SA_SETUP_WRITES_NAME u"BenchSaSetupWrites"
 // Configuration-table entry holding the BENCH_BOARD_RECORD.
 #define BENCH_BOARD_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
 
@@ -55,6 +59,8 @@ struct BENCH_HUB_APPLY {
 #define BENCH_MAX_HUB_APPLIES 16
 
 struct BENCH_BOARD_RECORD {
+  UINT32 BootCount;  // this boot's number, counted in BENCH_BOOT_COUNT_NAME
+  UINT32 SaSetupWrites;  // SetVariable calls for SaSetup, this boot and earlier ones
   UINT32 BarLow;
   UINT32 BarHigh;
   UINT64 WindowBase;   // where BAR0 points: the registers live here
