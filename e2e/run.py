@@ -50,11 +50,21 @@ MEMORY_WITH_HIGH_DIMM = ("-m", "3328,slots=1,maxmem=4G",
                          "-device", "pc-dimm,memdev=bench-high")
 
 
+# QEMU's xHCI at the board's PCI address with 14 USB2 root ports, raw FAT
+# sticks on root ports 8 and 13 and behind a hub on port 1, and a keyboard on
+# port 3 (the devices e2e/app/DeviceArrivalScenarios.cpp expects).
+USB_STICKS = (("stick8", "8"), ("stick13", "13"), ("stickhub", "1.1"))
+USB_DEVICES = ("-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0",
+               "-device", "usb-hub,bus=xhci.0,port=1",
+               "-device", "usb-kbd,bus=xhci.0,port=3")
+
+
 @dataclass(frozen=True)
 class Scenario:
     name: str
     summary: str
     machine: tuple = MEMORY
+    usb: bool = False
 
 
 SCENARIOS = (
@@ -83,6 +93,18 @@ SCENARIOS = (
              "SaSetup byte 190 = 1: SaSetupResetDxe clears it, keeps every other byte and resets exactly once"),
     Scenario("setup-reset-not-requested",
              "SaSetup byte 190 = 0: no reset, no write, SaSetup untouched"),
+    Scenario("arrival-usb2-1p",
+             "connector 10 off: the stick on root port 8 loses USB I/O and gets no BlockIo; the others work",
+             usb=True),
+    Scenario("arrival-a1",
+             "connector 6 (A1) off: the stick on root port 13 is blocked; the keyboard on its port 3 keeps USB I/O",
+             usb=True),
+    Scenario("arrival-b1",
+             "connector 1 (B1) off: the stick behind the hub is blocked; the stick on root port 8 is not",
+             usb=True),
+    Scenario("arrival-mode0",
+             "Setup mode 0 with every enable byte 0: every stick is usable",
+             usb=True),
 )
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
@@ -126,6 +148,16 @@ class Outcome:
     checks: list = field(default_factory=list)
 
 
+def usb_arguments(work, scenario):
+    if not scenario.usb:
+        return []
+    arguments = list(USB_DEVICES)
+    for name, port in USB_STICKS:
+        arguments += ["-drive", f"if=none,id={name},format=raw,file={work / (name + '.img')}",
+                      "-device", f"usb-storage,bus=xhci.0,port={port},drive={name}"]
+    return arguments
+
+
 def qemu_command(work, scenario):
     return [
         QEMU,
@@ -137,16 +169,29 @@ def qemu_command(work, scenario):
         "-drive", f"format=raw,file=fat:rw:{work / 'fat'}",
         "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
         "-fw_cfg", f"name=opt/bench/scenario,string={scenario.name}",
+        *usb_arguments(work, scenario),
     ]
 
 
-def prepare_folder(work, build_dir):
+def make_stick(work, name):
+    """A 1.44 MB raw FAT image holding one file that names the stick."""
+    image = work / f"{name}.img"
+    label = work / f"{name}.txt"
+    label.write_text(f"bench {name}\n")
+    subprocess.run(["mformat", "-i", str(image), "-C", "-f", "1440", "::"], check=True, capture_output=True)
+    subprocess.run(["mcopy", "-i", str(image), str(label), "::/STICK.TXT"], check=True, capture_output=True)
+
+
+def prepare_folder(work, build_dir, scenario):
     boot = work / "fat" / "EFI" / "BOOT"
     boot.mkdir(parents=True)
     shutil.copyfile(build_dir / BENCH_APP, boot / "BOOTX64.EFI")
     for image in DRIVER_IMAGES:
         shutil.copyfile(build_dir / image, work / "fat" / image)
     shutil.copyfile(OVMF_VARS, work / "vars.fd")
+    if scenario.usb:
+        for name, _ in USB_STICKS:
+            make_stick(work, name)
 
 
 def boot_once(work, scenario):
@@ -188,7 +233,7 @@ def run_scenario(scenario, build_dir, keep):
     work = Path(tempfile.mkdtemp(prefix=f"bench-{scenario.name}-"))
     started = time.monotonic()
     try:
-        prepare_folder(work, build_dir)
+        prepare_folder(work, build_dir, scenario)
         boots = [boot_once(work, scenario)]
         while boots[-1].exit_code == EXIT_RESET and len(boots) < MAX_BOOTS:
             boots.append(boot_once(work, scenario))
@@ -220,10 +265,10 @@ def report(outcome):
     return "\n".join(lines)
 
 
-def missing_prerequisites(build_dir):
+def missing_prerequisites(build_dir, scenarios):
     missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()]
-    if shutil.which(QEMU) is None:
-        missing.append(QEMU)
+    tools = (QEMU, "mformat", "mcopy") if any(s.usb for s in scenarios) else (QEMU,)
+    missing += [tool for tool in tools if shutil.which(tool) is None]
     missing += [str(build_dir / image) for image in (BENCH_APP,) + DRIVER_IMAGES
                 if not (build_dir / image).exists()]
     return missing
@@ -252,7 +297,7 @@ def main():
         parser.error(f"unknown scenario(s): {', '.join(unknown)}")
     chosen = [known[n] for n in args.names] if args.names else list(SCENARIOS)
     build_dir = args.build_dir.resolve()
-    missing = missing_prerequisites(build_dir)
+    missing = missing_prerequisites(build_dir, chosen)
     if missing:
         print(f"bench cannot run, missing: {', '.join(missing)}", file=sys.stderr)
         print(f"0 passed, {len(chosen)} failed")

@@ -27,6 +27,10 @@ static const SCENARIO Scenarios[] = {
     {"ready-to-boot-nothing", ReadyToBootNothingDisabledScenario},
     {"setup-reset-requested", SetupResetRequestedScenario},
     {"setup-reset-not-requested", SetupResetNotRequestedScenario},
+    {"arrival-usb2-1p", ArrivalUsb2OnePortScenario},
+    {"arrival-a1", ArrivalA1Scenario},
+    {"arrival-b1", ArrivalB1Scenario},
+    {"arrival-mode0", ArrivalMode0Scenario},
 };
 
 static bool SameName(const CHAR8 *A, const CHAR8 *B) {

@@ -17,3 +17,7 @@ VOID ReadyToBootA1Bar64Scenario();
 VOID ReadyToBootNothingDisabledScenario();
 VOID SetupResetRequestedScenario();
 VOID SetupResetNotRequestedScenario();
+VOID ArrivalUsb2OnePortScenario();
+VOID ArrivalA1Scenario();
+VOID ArrivalB1Scenario();
+VOID ArrivalMode0Scenario();

@@ -80,7 +80,8 @@ bool WriteSetup(UINTN Size, UINT8 Mode, INTN DisabledConnector) {
   __builtin_memset(Setup, 0, sizeof(Setup));
   Setup[SETUP_MODE_OFFSET] = Mode;
   for (INTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
-    Setup[SETUP_ENABLE_OFFSET + Connector] = Connector == DisabledConnector ? 0 : 1;
+    const bool Disabled = DisabledConnector == ALL_CONNECTORS || Connector == DisabledConnector;
+    Setup[SETUP_ENABLE_OFFSET + Connector] = Disabled ? 0 : 1;
   }
   const EFI_STATUS Status = gRT->SetVariable(SETUP_NAME, &SetupGuid, NV_BS_RT_ATTRIBUTES, Size, Setup);
   return Expect(Status == EFI_SUCCESS, "storing Setup (%llu bytes): %s", Size, StatusName(Status));

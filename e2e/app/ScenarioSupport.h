@@ -16,8 +16,10 @@
 #define SETUP_ENABLE_OFFSET 3580
 #define SETUP_MODE_PER_CONNECTOR 7
 #define CONNECTOR_COUNT 11
-// WriteSetup's DisabledConnector when every connector stays enabled.
+// WriteSetup's DisabledConnector when every connector stays enabled, and
+// when every enable byte is 0.
 #define NO_CONNECTOR (-1)
+#define ALL_CONNECTORS (-2)
 
 #define CAPABILITIES_NAME u"UsbConnectorCapabilities"
 #define CAPABILITIES_GUID {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
@@ -39,7 +41,8 @@ EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *Path
 EFI_HANDLE LoadFromBootVolume(const CHAR16 *FileName);
 
 // A non-volatile Setup of Size bytes with the control-mode byte at Mode, every
-// enable byte 1 except DisabledConnector's (NO_CONNECTOR for none).
+// enable byte 1 except DisabledConnector's (NO_CONNECTOR for none,
+// ALL_CONNECTORS for every one).
 bool WriteSetup(UINTN Size, UINT8 Mode, INTN DisabledConnector);
 VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid);
 
