@@ -84,9 +84,9 @@ VOID RevisionGateScenario() {
   ObserveStart(Old);
   Expect(Old.Status == EFI_INCOMPATIBLE_VERSION, "revision 0x%08x: StartImage gave %s, wanted EFI_INCOMPATIBLE_VERSION",
          GATE_REVISION_TOO_OLD, StatusName(Old.Status));
-  Expect(Old.GetVariableCalls == 0 && Old.SetVariableCalls == 0,
-         "revision 0x%08x: GetVariable %llu / SetVariable %llu calls, wanted none", GATE_REVISION_TOO_OLD,
-         Old.GetVariableCalls, Old.SetVariableCalls);
+  Expect(Old.GetVariableCalls == 0 && Old.SetVariableCalls == 0 && !Old.ServiceCalled,
+         "revision 0x%08x: GetVariable %llu / SetVariable %llu calls, LocateProtocol %s, wanted none",
+         GATE_REVISION_TOO_OLD, Old.GetVariableCalls, Old.SetVariableCalls, Old.ServiceCalled ? "called" : "not called");
   ExpectNoCapabilities();
 
   Observe("revision for StartImage", "0x%08x", GATE_REVISION_OLDEST_ACCEPTED);

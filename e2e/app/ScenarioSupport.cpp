@@ -180,7 +180,8 @@ DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image) {
 
 VOID ObserveStart(const DRIVER_START &Start) {
   Observe("driver returned", "%s (0x%llx)", StatusName(Start.Status), Start.Status);
-  Observe("variable calls", "GetVariable %llu, SetVariable %llu", Start.GetVariableCalls, Start.SetVariableCalls);
+  Observe("firmware calls", "GetVariable %llu, SetVariable %llu%s", Start.GetVariableCalls, Start.SetVariableCalls,
+          Start.ServiceCalled ? "" : ", no LocateProtocol either");
 }
 
 static UINT8 ReadBack[2 * CAPABILITIES_SIZE];

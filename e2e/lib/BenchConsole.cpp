@@ -16,24 +16,15 @@ static VOID Put(FORMAT_SINK &Sink, CHAR8 Character) {
   }
 }
 
-static VOID PutNumber(FORMAT_SINK &Sink, UINT64 Value, UINT32 Base, bool Upper, bool Negative, UINTN Width,
-                      CHAR8 Pad) {
-  const CHAR8 *Digits = Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+static VOID PutNumber(FORMAT_SINK &Sink, UINT64 Value, UINT32 Base, UINTN Width, CHAR8 Pad) {
   CHAR8 Reversed[24];
   UINTN Count = 0;
   do {
-    Reversed[Count++] = Digits[Value % Base];
+    Reversed[Count++] = "0123456789abcdef"[Value % Base];
     Value /= Base;
   } while (Value != 0);
-  UINTN Length = Count + (Negative ? 1 : 0);
-  if (Negative && Pad == '0') {
-    Put(Sink, '-');
-  }
-  for (; Length < Width; Length++) {
+  for (UINTN Length = Count; Length < Width; Length++) {
     Put(Sink, Pad);
-  }
-  if (Negative && Pad != '0') {
-    Put(Sink, '-');
   }
   while (Count != 0) {
     Put(Sink, Reversed[--Count]);
@@ -57,9 +48,9 @@ VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list 
     for (; *Cursor >= '0' && *Cursor <= '9'; Cursor++) {
       Width = Width * 10 + (UINTN)(*Cursor - '0');
     }
-    UINTN LongCount = 0;
+    bool Long = false;
     for (; *Cursor == 'l'; Cursor++) {
-      LongCount++;
+      Long = true;
     }
     switch (*Cursor) {
       case 's':
@@ -67,19 +58,10 @@ VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list 
           Put(Sink, *Text);
         }
         break;
-      case 'c':
-        Put(Sink, (CHAR8)__builtin_va_arg(Args, int));
-        break;
-      case 'd': {
-        const INT64 Value = LongCount != 0 ? __builtin_va_arg(Args, INT64) : __builtin_va_arg(Args, INT32);
-        PutNumber(Sink, Value < 0 ? 0 - (UINT64)Value : (UINT64)Value, 10, false, Value < 0, Width, Pad);
-        break;
-      }
       case 'u':
-      case 'x':
-      case 'X': {
-        const UINT64 Value = LongCount != 0 ? __builtin_va_arg(Args, UINT64) : __builtin_va_arg(Args, UINT32);
-        PutNumber(Sink, Value, *Cursor == 'u' ? 10 : 16, *Cursor == 'X', false, Width, Pad);
+      case 'x': {
+        const UINT64 Value = Long ? __builtin_va_arg(Args, UINT64) : __builtin_va_arg(Args, UINT32);
+        PutNumber(Sink, Value, *Cursor == 'u' ? 10 : 16, Width, Pad);
         break;
       }
       case '%':
@@ -89,9 +71,10 @@ VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list 
         // Unknown conversions are left visible rather than consuming an
         // argument of unknown size.
         Put(Sink, '%');
-        Put(Sink, *Cursor);
         if (*Cursor == '\0') {
           Cursor--;
+        } else {
+          Put(Sink, *Cursor);
         }
         break;
     }

@@ -4,8 +4,8 @@
 
 #include "BenchTables.h"
 
-// A printf subset: %s %c %d %u %x %X with an optional 0 flag, width and l/ll
-// length. Output is always null-terminated and cut to Size.
+// A printf subset: %s %u %x with an optional 0 flag, width and l/ll length.
+// Output is always null-terminated and cut to Size.
 VOID FormatVa(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, __builtin_va_list Args);
 VOID FormatString(CHAR8 *Buffer, UINTN Size, const CHAR8 *Format, ...) __attribute__((format(printf, 3, 4)));
 VOID Print(const CHAR8 *Format, ...) __attribute__((format(printf, 1, 2)));
