@@ -4,10 +4,10 @@
 #include "BenchPlatform.h"
 #include "BenchResult.h"
 #include "BenchScenarios.h"
-#include "HobListCopy.h"
-#include "ScenarioSupport.h"
 #include "Hardware.h"
+#include "HobListCopy.h"
 #include "PortAccessTrace.h"
+#include "ScenarioSupport.h"
 
 #define CALIBRATION_TICKS 364U
 #define RFLAGS_IF 0x200U
@@ -40,8 +40,7 @@ VOID CalibrationHobScenario() {
   ObserveStart(Start);
   Observe("driver accesses to port 0x1808", "%llu", Trace.Count);
   Expect(Start.Status == EFI_SUCCESS, "StartImage gave %s, wanted EFI_SUCCESS", StatusName(Start.Status));
-  Expect(Trace.Count == 0, "the driver accessed port 0x1808 %llu times with the calibration HOB present",
-         Trace.Count);
+  Expect(Trace.Count == 0, "the driver accessed port 0x1808 %llu times with the calibration HOB present", Trace.Count);
   ExpectCapabilitiesPublished();
 }
 
@@ -98,14 +97,14 @@ static VOID RunCalibrationWindow(bool InterruptsMasked) {
   Observe("driver entered through", "%s", InterruptsMasked ? "its PE entry point" : "StartImage");
   Observe("PIIX4 PMBA", "0x%08x while the driver ran, 0x%08x restored", BoardPmba, FirmwarePmba);
   Observe("PM timer at 0x1808", "%u ticks from the start to the driver's return", Elapsed);
-  Observe("driver reads of 0x1808", "%llu: first 0x%06x, last two %u and %u ticks after it", Trace.Count,
-          WindowStart, WaitedPrevious, WaitedLast);
+  Observe("driver reads of 0x1808", "%llu: first 0x%06x, last two %u and %u ticks after it", Trace.Count, WindowStart,
+          WaitedPrevious, WaitedLast);
   Observe("interrupt flag", "%u before the start, %u at the driver's first service call, %u after it returned",
           IfBefore, IfAtFirstCall, IfAfter);
   ObserveStart(Start);
   Expect((Before & ~PM_TIMER_MASK) == 0 && Before != After, "no live PM timer at 0x1808 after moving PMBA");
-  Expect(Elapsed >= CALIBRATION_TICKS, "the driver returned %u PM timer ticks after its start, fewer than %u",
-         Elapsed, CALIBRATION_TICKS);
+  Expect(Elapsed >= CALIBRATION_TICKS, "the driver returned %u PM timer ticks after its start, fewer than %u", Elapsed,
+         CALIBRATION_TICKS);
   // Under TCG the firmware around the driver takes far longer than the
   // window itself, so only the driver's own readings show that it waited
   // for the timer and stopped at the first reading past the window.
@@ -119,8 +118,7 @@ static VOID RunCalibrationWindow(bool InterruptsMasked) {
   // The driver's first service call follows the window directly, before any
   // firmware code could touch the flag.
   Expect(Start.ServiceCalled && IfAtFirstCall == IfBefore,
-         "interrupt flag %u at the driver's first service call, %u when it was started", IfAtFirstCall,
-         IfBefore);
+         "interrupt flag %u at the driver's first service call, %u when it was started", IfAtFirstCall, IfBefore);
   // The driver's own later service calls (GetVariable, SetVariable) come back
   // with interrupts enabled, so only the enabled case can be held to the same
   // flag after the driver returns.

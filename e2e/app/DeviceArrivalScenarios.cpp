@@ -24,9 +24,9 @@ struct USB_DEVICE {
 };
 
 enum USB_DEVICE_BIT : UINT32 {
-  StickOnPort8 = 1U << 0,    // connector 10 "USB2_1p"
-  StickOnPort13 = 1U << 1,   // connector 6 "A1", second port
-  StickBehindHub = 1U << 2,  // hub on port 1, its port 1: connector 1 "B1" (and 0 "Hub 1")
+  StickOnPort8 = 1U << 0,     // connector 10 "USB2_1p"
+  StickOnPort13 = 1U << 1,    // connector 6 "A1", second port
+  StickBehindHub = 1U << 2,   // hub on port 1, its port 1: connector 1 "B1" (and 0 "Hub 1")
   KeyboardOnPort3 = 1U << 3,  // connector 6 "A1", first port
 };
 
@@ -157,19 +157,21 @@ static VOID Check(const ARRIVAL_CASE &Case) {
     const DEVICE_STATE State = StateOf(Device);
     const bool Blocked = (Case.Blocked & (1U << Index)) != 0;
     Observe(Device.Name, "%s: %s, %llu BlockIo, %llu file systems", Device.Path,
-            !State.Present ? "not found" : State.UsbIo ? "USB I/O" : "no USB I/O", (UINT64)State.BlockIo,
-            (UINT64)State.FileSystems);
+            !State.Present ? "not found"
+            : State.UsbIo  ? "USB I/O"
+                           : "no USB I/O",
+            (UINT64)State.BlockIo, (UINT64)State.FileSystems);
     if (!Expect(State.Present, "%s (%s) not enumerated", Device.Name, Device.Path)) {
       continue;
     }
     if (Blocked) {
-      Expect(!State.UsbIo && State.BlockIo == 0, "%s still usable: USB I/O %u, %llu BlockIo", Device.Name,
-             State.UsbIo, (UINT64)State.BlockIo);
+      Expect(!State.UsbIo && State.BlockIo == 0, "%s still usable: USB I/O %u, %llu BlockIo", Device.Name, State.UsbIo,
+             (UINT64)State.BlockIo);
     } else {
       Expect(State.UsbIo, "%s lost its USB I/O", Device.Name);
       Expect(!Device.IsStick || (State.BlockIo != 0 && State.FileSystems != 0),
-             "%s not bound by the storage stack: %llu BlockIo, %llu file systems", Device.Name,
-             (UINT64)State.BlockIo, (UINT64)State.FileSystems);
+             "%s not bound by the storage stack: %llu BlockIo, %llu file systems", Device.Name, (UINT64)State.BlockIo,
+             (UINT64)State.FileSystems);
     }
   }
 }

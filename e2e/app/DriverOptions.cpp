@@ -62,8 +62,8 @@ VOID RegisterDriversAndReset(const CHAR16 *const *Files, UINTN Count) {
     }
     Order[Number] = (UINT16)Number;
   }
-  EFI_STATUS Status = gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES,
-                                       Count * sizeof(UINT16), Order);
+  EFI_STATUS Status =
+      gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, Count * sizeof(UINT16), Order);
   if (!Expect(Status == EFI_SUCCESS, "storing DriverOrder: %s", StatusName(Status))) {
     return;
   }

@@ -6,7 +6,6 @@
 #include "BenchScenarios.h"
 #include "HobListCopy.h"
 #include "ScenarioSupport.h"
-#include "ScenarioSupport.h"
 
 #define GATE_REVISION_TOO_OLD 0x0002001DU
 #define GATE_REVISION_OLDEST_ACCEPTED 0x0002001EU
@@ -86,7 +85,8 @@ VOID RevisionGateScenario() {
          GATE_REVISION_TOO_OLD, StatusName(Old.Status));
   Expect(Old.GetVariableCalls == 0 && Old.SetVariableCalls == 0 && !Old.ServiceCalled,
          "revision 0x%08x: GetVariable %llu / SetVariable %llu calls, LocateProtocol %s, wanted none",
-         GATE_REVISION_TOO_OLD, Old.GetVariableCalls, Old.SetVariableCalls, Old.ServiceCalled ? "called" : "not called");
+         GATE_REVISION_TOO_OLD, Old.GetVariableCalls, Old.SetVariableCalls,
+         Old.ServiceCalled ? "called" : "not called");
   ExpectNoCapabilities();
 
   Observe("revision for StartImage", "0x%08x", GATE_REVISION_OLDEST_ACCEPTED);

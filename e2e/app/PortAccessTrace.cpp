@@ -79,8 +79,7 @@ VOID StartPortAccessTrace(UINT16 Port) {
   const UINT64 Handler = (UINT64)(UINTN)&BenchTraceHandler;
   IDT_GATE *Gate = DebugGate();
   FirmwareGate = *Gate;
-  *Gate = {(UINT16)Handler, CodeSelector, 0, IDT_INTERRUPT_GATE, (UINT16)(Handler >> 16), (UINT32)(Handler >> 32),
-           0};
+  *Gate = {(UINT16)Handler, CodeSelector, 0, IDT_INTERRUPT_GATE, (UINT16)(Handler >> 16), (UINT32)(Handler >> 32), 0};
 
   __asm__ __volatile__("movq %%cr4, %0" : "=r"(FirmwareCr4));
   __asm__ __volatile__("movq %%dr0, %0" : "=r"(FirmwareDr0));

@@ -31,8 +31,8 @@ static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UI
 
 static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
   const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U};
-  const EFI_STATUS Status = gRT->SetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES,
-                                             sizeof(Config), &Config);
+  const EFI_STATUS Status =
+      gRT->SetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Config), &Config);
   if (!Expect(Status == EFI_SUCCESS, "storing the bench board configuration: %s", StatusName(Status)) ||
       !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, Case.DisabledConnector)) {
     return;
@@ -45,7 +45,8 @@ static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
 static VOID ObserveRecord(const BENCH_BOARD_RECORD &Record, const CHAR8 *When, UINT32 FirstEntry) {
   CHAR8 Key[64];
   FormatString(Key, sizeof(Key), "%s", When);
-  Observe(Key, "%u ready-to-boot signals so far; USB2 register 0x%08x, USB3 register 0x%08x; %u boot-script entries; "
+  Observe(Key,
+          "%u ready-to-boot signals so far; USB2 register 0x%08x, USB3 register 0x%08x; %u boot-script entries; "
           "hub protocol looked up %u times, Apply called %u times",
           Record.ReadyToBootSignals, *Register(Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET),
           *Register(Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET), Record.S3WriteCount, Record.HubLookups,
@@ -53,8 +54,8 @@ static VOID ObserveRecord(const BENCH_BOARD_RECORD &Record, const CHAR8 *When, U
   for (UINT32 Index = FirstEntry; Index < Record.S3WriteCount && Index < BENCH_MAX_S3_WRITES; Index++) {
     const BENCH_S3_WRITE &Entry = Record.S3Writes[Index];
     FormatString(Key, sizeof(Key), "boot-script entry %u", Index);
-    Observe(Key, "opcode %llu width %u address 0x%llx count %llu value 0x%04llx (firmware answered %s)",
-            Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status));
+    Observe(Key, "opcode %llu width %u address 0x%llx count %llu value 0x%04llx (firmware answered %s)", Entry.OpCode,
+            Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status));
   }
 }
 
@@ -148,8 +149,8 @@ static VOID Check(const READY_TO_BOOT_CASE &Case) {
   if (!SignalReadyToBoot()) {
     return;
   }
-  Expect(Record->ReadyToBootSignals == SignalsAtBoot + 1, "the bench saw %u ready-to-boot signals after one more, had %u",
-         Record->ReadyToBootSignals, SignalsAtBoot);
+  Expect(Record->ReadyToBootSignals == SignalsAtBoot + 1,
+         "the bench saw %u ready-to-boot signals after one more, had %u", Record->ReadyToBootSignals, SignalsAtBoot);
   ExpectPortDisabling(Case, *Record, "after one more signal", EntriesAtBoot);
 }
 

@@ -31,7 +31,8 @@ EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *Path
     return nullptr;
   }
   UINTN VolumeSize = 0;
-  for (const UINT8 *Node = (const UINT8 *)Volume; ((const EFI_DEVICE_PATH_PROTOCOL *)Node)->Type != END_DEVICE_PATH_TYPE;
+  for (const UINT8 *Node = (const UINT8 *)Volume;
+       ((const EFI_DEVICE_PATH_PROTOCOL *)Node)->Type != END_DEVICE_PATH_TYPE;
        Node += NodeLength((const EFI_DEVICE_PATH_PROTOCOL *)Node)) {
     VolumeSize += NodeLength((const EFI_DEVICE_PATH_PROTOCOL *)Node);
   }
@@ -211,8 +212,7 @@ VOID ExpectNoCapabilities() {
   UINTN Size = sizeof(ReadBack);
   const EFI_STATUS Status = gRT->GetVariable(CAPABILITIES_NAME, &CapabilitiesGuid, nullptr, &Size, ReadBack);
   Observe("UsbConnectorCapabilities", "%s", Status == EFI_NOT_FOUND ? "absent" : StatusName(Status));
-  Expect(Status == EFI_NOT_FOUND, "UsbConnectorCapabilities lookup gave %s, wanted EFI_NOT_FOUND",
-         StatusName(Status));
+  Expect(Status == EFI_NOT_FOUND, "UsbConnectorCapabilities lookup gave %s, wanted EFI_NOT_FOUND", StatusName(Status));
 }
 
 // The board's block: Present for the 11 connectors, GroupMember for B1..USB-C

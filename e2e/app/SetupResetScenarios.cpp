@@ -34,7 +34,8 @@ static VOID Prepare(const SETUP_RESET_CASE &Case) {
     SaSetup[Offset] = PatternByte(Offset);
   }
   SaSetup[SA_SETUP_REQUEST_OFFSET] = Case.Request;
-  const EFI_STATUS Status = gRT->SetVariable(SA_SETUP_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
+  const EFI_STATUS Status =
+      gRT->SetVariable(SA_SETUP_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
   if (!Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status))) {
     return;
   }

@@ -124,8 +124,8 @@ static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This
   if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE) {
     Record.S3WriteCount++;
   }
-  const EFI_STATUS Status = FirmwareS3Write(This, OpCode, Slot[0], Slot[1], Slot[2], Slot[3], Slot[4], Slot[5],
-                                            Slot[6], Slot[7]);
+  const EFI_STATUS Status =
+      FirmwareS3Write(This, OpCode, Slot[0], Slot[1], Slot[2], Slot[3], Slot[4], Slot[5], Slot[6], Slot[7]);
   if (Entry != nullptr) {
     Entry->Status = Status;
   }
@@ -196,8 +196,7 @@ static VOID CountSaSetupWrites() {
 static VOID InstallCalibrationHob() {
   const UINT8 *List = FirmwareHobList();
   UINT8 *Copy = List != nullptr ? HobListWithCalibrationHob(List) : nullptr;
-  Record.CalibrationHobInstalled =
-      Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
+  Record.CalibrationHobInstalled = Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
 }
 
 /**

@@ -23,8 +23,7 @@ VOID IoWrite16(UINT16 Port, UINT16 Value) { __asm__ __volatile__("outw %0, %w1" 
 VOID IoWrite32(UINT16 Port, UINT32 Value) { __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port)); }
 
 static UINT32 PciConfigAddress(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Offset) {
-  return PCI_CONFIG_ENABLE | ((UINT32)Bus << 16) | ((UINT32)Device << 11) | ((UINT32)Function << 8) |
-         (Offset & 0xFCU);
+  return PCI_CONFIG_ENABLE | ((UINT32)Bus << 16) | ((UINT32)Device << 11) | ((UINT32)Function << 8) | (Offset & 0xFCU);
 }
 
 UINT32 PciRead32(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Offset) {
