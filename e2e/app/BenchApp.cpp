@@ -33,12 +33,6 @@ static const SCENARIO Scenarios[] = {
     {"arrival-mode0", ArrivalMode0Scenario},
 };
 
-static bool SameName(const CHAR8 *A, const CHAR8 *B) {
-  for (; *A != '\0' && *A == *B; A++, B++) {
-  }
-  return *A == *B;
-}
-
 extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   BenchTablesInit(ImageHandle, SystemTable);
   // The host's timeout bounds the run; the firmware's five-minute watchdog
@@ -53,7 +47,7 @@ extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE 
   }
   BenchBegin(Name);
   for (const SCENARIO &Scenario : Scenarios) {
-    if (SameName(Scenario.Name, Name)) {
+    if (AsciiEqual(Scenario.Name, Name)) {
       Scenario.Run();
       BenchFinish();
     }

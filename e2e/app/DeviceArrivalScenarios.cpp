@@ -59,7 +59,6 @@ struct HANDLE_VIEW {
 static HANDLE_VIEW Views[MAX_HANDLES];
 static UINTN ViewCount;
 
-static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
 static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
 static const EFI_GUID BlockIoProtocolGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
@@ -112,8 +111,6 @@ static bool IsUnder(const CHAR8 *Path, const CHAR8 *Device) {
   return *Path == '\0' || *Path == '/';
 }
 
-static bool SamePath(const CHAR8 *A, const CHAR8 *B) { return IsUnder(A, B) && IsUnder(B, A); }
-
 struct DEVICE_STATE {
   bool Present;
   bool UsbIo;
@@ -125,7 +122,7 @@ static DEVICE_STATE StateOf(const USB_DEVICE &Device) {
   DEVICE_STATE State = {};
   for (UINTN Index = 0; Index < ViewCount; Index++) {
     const HANDLE_VIEW &View = Views[Index];
-    if (SamePath(View.Path, Device.Path)) {
+    if (AsciiEqual(View.Path, Device.Path)) {
       State.Present = true;
       State.UsbIo = View.UsbIo;
     }
@@ -141,8 +138,7 @@ static VOID Prepare(const ARRIVAL_CASE &Case) {
   if (!WriteSetup(SETUP_SIZE, Case.Mode, Case.DisabledConnector)) {
     return;
   }
-  static const CHAR16 *const Drivers[] = {BENCH_BOARD_FILE, POLICY_DRIVER_FILE};
-  RegisterDriversAndReset(Drivers, sizeof(Drivers) / sizeof(Drivers[0]));
+  RegisterDriversAndReset(POLICY_DRIVER_FILE);
 }
 
 static VOID Check(const ARRIVAL_CASE &Case) {
@@ -176,18 +172,10 @@ static VOID Check(const ARRIVAL_CASE &Case) {
   }
 }
 
-static VOID RunArrival(const ARRIVAL_CASE &Case) {
-  if (EnterCheckStage()) {
-    Check(Case);
-  } else {
-    Prepare(Case);
-  }
-}
+VOID ArrivalUsb2OnePortScenario() { RunTwoBoots(Usb2OnePortCase, Prepare, Check); }
 
-VOID ArrivalUsb2OnePortScenario() { RunArrival(Usb2OnePortCase); }
+VOID ArrivalA1Scenario() { RunTwoBoots(A1Case, Prepare, Check); }
 
-VOID ArrivalA1Scenario() { RunArrival(A1Case); }
+VOID ArrivalB1Scenario() { RunTwoBoots(B1Case, Prepare, Check); }
 
-VOID ArrivalB1Scenario() { RunArrival(B1Case); }
-
-VOID ArrivalMode0Scenario() { RunArrival(Mode0Case); }
+VOID ArrivalMode0Scenario() { RunTwoBoots(Mode0Case, Prepare, Check); }

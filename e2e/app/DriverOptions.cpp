@@ -6,11 +6,10 @@
 #include "ScenarioSupport.h"
 
 #define BENCH_STAGE_NAME u"BenchStage"
-#define MAX_DRIVER_OPTIONS 4
 #define LOAD_OPTION_SIZE 512
 
 static const EFI_GUID GlobalVariableGuid = EFI_GLOBAL_VARIABLE_GUID;
-static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
+const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
 static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 
 bool EnterCheckStage() {
@@ -51,19 +50,12 @@ static bool StoreDriverOption(UINTN Number, const CHAR16 *File) {
   return Expect(Status == EFI_SUCCESS, "storing Driver%04llu: %s", (UINT64)Number, StatusName(Status));
 }
 
-VOID RegisterDriversAndReset(const CHAR16 *const *Files, UINTN Count) {
-  UINT16 Order[MAX_DRIVER_OPTIONS];
-  if (!Expect(Count <= MAX_DRIVER_OPTIONS, "%llu driver options", Count)) {
+VOID RegisterDriversAndReset(const CHAR16 *DriverFile) {
+  if (!StoreDriverOption(0, BENCH_BOARD_FILE) || !StoreDriverOption(1, DriverFile)) {
     return;
   }
-  for (UINTN Number = 0; Number < Count; Number++) {
-    if (!StoreDriverOption(Number, Files[Number])) {
-      return;
-    }
-    Order[Number] = (UINT16)Number;
-  }
-  EFI_STATUS Status =
-      gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, Count * sizeof(UINT16), Order);
+  static const UINT16 Order[] = {0, 1};
+  EFI_STATUS Status = gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Order), Order);
   if (!Expect(Status == EFI_SUCCESS, "storing DriverOrder: %s", StatusName(Status))) {
     return;
   }

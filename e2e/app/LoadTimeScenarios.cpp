@@ -4,35 +4,43 @@
 #include "BenchConsole.h"
 #include "BenchResult.h"
 #include "BenchScenarios.h"
-#include "HobListCopy.h"
 #include "ScenarioSupport.h"
 
 #define GATE_REVISION_TOO_OLD 0x0002001DU
 #define GATE_REVISION_OLDEST_ACCEPTED 0x0002001EU
 
-VOID SetupAbsentScenario() {
-  DeleteVariable(SETUP_NAME, &SetupGuid);
+// Loads a fresh copy of the driver and starts it with the calibration HOB,
+// the system table claiming Revision meanwhile; false when it cannot be
+// loaded (a check has failed then).
+static bool StartPolicyDriver(UINT32 Revision, DRIVER_START *Start) {
   EFI_HANDLE Image = LoadFromBootVolume(POLICY_DRIVER_FILE);
   if (Image == nullptr) {
+    return false;
+  }
+  const UINT32 FirmwareRevision = gST->Hdr.Revision;
+  gST->Hdr.Revision = Revision;
+  *Start = StartWithCalibrationHob(Image);
+  gST->Hdr.Revision = FirmwareRevision;
+  ObserveStart(*Start);
+  return true;
+}
+
+VOID SetupAbsentScenario() {
+  DeleteVariable(SETUP_NAME, &SetupGuid);
+  DRIVER_START Start;
+  if (!StartPolicyDriver(gST->Hdr.Revision, &Start)) {
     return;
   }
-  const DRIVER_START Start = StartWithCalibrationHob(Image);
-  ObserveStart(Start);
   Expect(Start.Status == EFI_NOT_FOUND, "StartImage gave %s, wanted EFI_NOT_FOUND", StatusName(Start.Status));
   Expect(Start.SetVariableCalls == 0, "%llu SetVariable calls without Setup", Start.SetVariableCalls);
   ExpectNoCapabilities();
 }
 
 VOID SetupMode7Scenario() {
-  if (!WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, 10)) {
+  DRIVER_START Start;
+  if (!WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, 10) || !StartPolicyDriver(gST->Hdr.Revision, &Start)) {
     return;
   }
-  EFI_HANDLE Image = LoadFromBootVolume(POLICY_DRIVER_FILE);
-  if (Image == nullptr) {
-    return;
-  }
-  const DRIVER_START Start = StartWithCalibrationHob(Image);
-  ObserveStart(Start);
   Expect(Start.Status == EFI_SUCCESS, "StartImage gave %s, wanted EFI_SUCCESS", StatusName(Start.Status));
   // One read of Setup and one write of the block: also shows the counting
   // wrappers see the driver's calls, which the revision-gate run relies on.
@@ -42,34 +50,14 @@ VOID SetupMode7Scenario() {
 }
 
 VOID SetupTooLargeScenario() {
-  if (!WriteSetup(4000, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR)) {
+  DRIVER_START Start;
+  if (!WriteSetup(4000, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR) || !StartPolicyDriver(gST->Hdr.Revision, &Start)) {
     return;
   }
-  EFI_HANDLE Image = LoadFromBootVolume(POLICY_DRIVER_FILE);
-  if (Image == nullptr) {
-    return;
-  }
-  const DRIVER_START Start = StartWithCalibrationHob(Image);
-  ObserveStart(Start);
   Expect(Start.Status == EFI_BUFFER_TOO_SMALL, "StartImage gave %s, wanted EFI_BUFFER_TOO_SMALL",
          StatusName(Start.Status));
   Expect(Start.SetVariableCalls == 0, "%llu SetVariable calls for an oversized Setup", Start.SetVariableCalls);
   ExpectNoCapabilities();
-}
-
-// Starts a fresh copy of the driver with the system table claiming Revision.
-static DRIVER_START StartWithRevision(UINT32 Revision) {
-  DRIVER_START Start = {};
-  Start.Status = EFI_LOAD_ERROR;
-  EFI_HANDLE Image = LoadFromBootVolume(POLICY_DRIVER_FILE);
-  if (Image == nullptr) {
-    return Start;
-  }
-  const UINT32 FirmwareRevision = gST->Hdr.Revision;
-  gST->Hdr.Revision = Revision;
-  Start = StartWithCalibrationHob(Image);
-  gST->Hdr.Revision = FirmwareRevision;
-  return Start;
 }
 
 // Setup is valid, so anything but the gate would publish the block.
@@ -79,8 +67,10 @@ VOID RevisionGateScenario() {
     return;
   }
   Observe("revision for StartImage", "0x%08x", GATE_REVISION_TOO_OLD);
-  const DRIVER_START Old = StartWithRevision(GATE_REVISION_TOO_OLD);
-  ObserveStart(Old);
+  DRIVER_START Old;
+  if (!StartPolicyDriver(GATE_REVISION_TOO_OLD, &Old)) {
+    return;
+  }
   Expect(Old.Status == EFI_INCOMPATIBLE_VERSION, "revision 0x%08x: StartImage gave %s, wanted EFI_INCOMPATIBLE_VERSION",
          GATE_REVISION_TOO_OLD, StatusName(Old.Status));
   Expect(Old.GetVariableCalls == 0 && Old.SetVariableCalls == 0 && !Old.ServiceCalled,
@@ -90,8 +80,10 @@ VOID RevisionGateScenario() {
   ExpectNoCapabilities();
 
   Observe("revision for StartImage", "0x%08x", GATE_REVISION_OLDEST_ACCEPTED);
-  const DRIVER_START Oldest = StartWithRevision(GATE_REVISION_OLDEST_ACCEPTED);
-  ObserveStart(Oldest);
+  DRIVER_START Oldest;
+  if (!StartPolicyDriver(GATE_REVISION_OLDEST_ACCEPTED, &Oldest)) {
+    return;
+  }
   Expect(Oldest.Status == EFI_SUCCESS, "revision 0x%08x: StartImage gave %s, wanted EFI_SUCCESS",
          GATE_REVISION_OLDEST_ACCEPTED, StatusName(Oldest.Status));
   ExpectCapabilitiesPublished();

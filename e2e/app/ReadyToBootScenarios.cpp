@@ -24,10 +24,7 @@ static const READY_TO_BOOT_CASE Usb2OnePortCase = {10, false, 0x00000080, 0x0000
 static const READY_TO_BOOT_CASE A1Case = {6, true, 0x00000004, 0x00000001};             // "A1", ports 3 and 13
 static const READY_TO_BOOT_CASE NothingDisabledCase = {NO_CONNECTOR, false, 0, 0};
 
-static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
-
-static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
 
 static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
   const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U};
@@ -37,22 +34,20 @@ static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
       !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, Case.DisabledConnector)) {
     return;
   }
-  static const CHAR16 *const Drivers[] = {BENCH_BOARD_FILE, POLICY_DRIVER_FILE};
-  RegisterDriversAndReset(Drivers, sizeof(Drivers) / sizeof(Drivers[0]));
+  RegisterDriversAndReset(POLICY_DRIVER_FILE);
 }
 
 // Entries from FirstEntry on are the ones this stage added.
 static VOID ObserveRecord(const BENCH_BOARD_RECORD &Record, const CHAR8 *When, UINT32 FirstEntry) {
-  CHAR8 Key[64];
-  FormatString(Key, sizeof(Key), "%s", When);
-  Observe(Key,
+  Observe(When,
           "%u ready-to-boot signals so far; USB2 register 0x%08x, USB3 register 0x%08x; %u boot-script entries; "
           "hub protocol looked up %u times, Apply called %u times",
-          Record.ReadyToBootSignals, *Register(Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET),
-          *Register(Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET), Record.S3WriteCount, Record.HubLookups,
+          Record.ReadyToBootSignals, *BenchRegister(Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET),
+          *BenchRegister(Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET), Record.S3WriteCount, Record.HubLookups,
           Record.HubApplyCount);
   for (UINT32 Index = FirstEntry; Index < Record.S3WriteCount && Index < BENCH_MAX_S3_WRITES; Index++) {
     const BENCH_S3_WRITE &Entry = Record.S3Writes[Index];
+    CHAR8 Key[32];
     FormatString(Key, sizeof(Key), "boot-script entry %u", Index);
     Observe(Key, "opcode %llu width %u address 0x%llx count %llu value 0x%04llx (firmware answered %s)", Entry.OpCode,
             Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status));
@@ -60,7 +55,7 @@ static VOID ObserveRecord(const BENCH_BOARD_RECORD &Record, const CHAR8 *When, U
 }
 
 static VOID ExpectRegister(const CHAR8 *Name, UINT64 Address, UINT32 Wanted, const CHAR8 *When) {
-  const UINT32 Value = *Register(Address);
+  const UINT32 Value = *BenchRegister(Address);
   Expect(Value == Wanted, "%s: %s register at 0x%llx is 0x%08x, wanted 0x%08x", When, Name, Address, Value, Wanted);
 }
 
@@ -144,8 +139,7 @@ static VOID Check(const READY_TO_BOOT_CASE &Case) {
 
   const UINT32 SignalsAtBoot = Record->ReadyToBootSignals;
   const UINT32 EntriesAtBoot = Record->S3WriteCount;
-  *Register(Record->WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
-  *Register(Record->WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+  BenchFillPortDisableRegisters(Record->WindowBase);
   if (!SignalReadyToBoot()) {
     return;
   }
@@ -154,16 +148,8 @@ static VOID Check(const READY_TO_BOOT_CASE &Case) {
   ExpectPortDisabling(Case, *Record, "after one more signal", EntriesAtBoot);
 }
 
-static VOID RunReadyToBoot(const READY_TO_BOOT_CASE &Case) {
-  if (EnterCheckStage()) {
-    Check(Case);
-  } else {
-    Prepare(Case);
-  }
-}
+VOID ReadyToBootUsb2OnePortScenario() { RunTwoBoots(Usb2OnePortCase, Prepare, Check); }
 
-VOID ReadyToBootUsb2OnePortScenario() { RunReadyToBoot(Usb2OnePortCase); }
+VOID ReadyToBootA1Bar64Scenario() { RunTwoBoots(A1Case, Prepare, Check); }
 
-VOID ReadyToBootA1Bar64Scenario() { RunReadyToBoot(A1Case); }
-
-VOID ReadyToBootNothingDisabledScenario() { RunReadyToBoot(NothingDisabledCase); }
+VOID ReadyToBootNothingDisabledScenario() { RunTwoBoots(NothingDisabledCase, Prepare, Check); }

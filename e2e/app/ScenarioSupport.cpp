@@ -1,5 +1,6 @@
 #include "ScenarioSupport.h"
 
+#include "BenchBoard.h"
 #include "BenchConsole.h"
 #include "BenchResult.h"
 #include "Hardware.h"
@@ -9,8 +10,9 @@
 const EFI_GUID SetupGuid = SETUP_GUID;
 const EFI_GUID CapabilitiesGuid = CAPABILITIES_GUID;
 
+const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+
 static const EFI_GUID LoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 
 static UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
   return (UINTN)Node->Length[0] | ((UINTN)Node->Length[1] << 8);

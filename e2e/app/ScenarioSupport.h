@@ -29,10 +29,9 @@
 // the PM timer there.
 #define BOARD_PM_TIMER_PORT 0x1808
 
-#define NV_BS_RT_ATTRIBUTES 0x00000007U
-
 extern const EFI_GUID SetupGuid;
 extern const EFI_GUID CapabilitiesGuid;
+extern const EFI_GUID DevicePathProtocolGuid;
 
 // Full device path of a file at the root of the volume this application was
 // started from, in pool memory; null on failure.

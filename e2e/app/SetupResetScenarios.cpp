@@ -39,8 +39,7 @@ static VOID Prepare(const SETUP_RESET_CASE &Case) {
   if (!Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status))) {
     return;
   }
-  static const CHAR16 *const Drivers[] = {BENCH_BOARD_FILE, SA_SETUP_RESET_FILE};
-  RegisterDriversAndReset(Drivers, sizeof(Drivers) / sizeof(Drivers[0]));
+  RegisterDriversAndReset(SA_SETUP_RESET_FILE);
 }
 
 static VOID Check(const SETUP_RESET_CASE &Case) {
@@ -77,14 +76,6 @@ static VOID Check(const SETUP_RESET_CASE &Case) {
   }
 }
 
-static VOID RunSetupReset(const SETUP_RESET_CASE &Case) {
-  if (EnterCheckStage()) {
-    Check(Case);
-  } else {
-    Prepare(Case);
-  }
-}
+VOID SetupResetRequestedScenario() { RunTwoBoots(RequestedCase, Prepare, Check); }
 
-VOID SetupResetRequestedScenario() { RunSetupReset(RequestedCase); }
-
-VOID SetupResetNotRequestedScenario() { RunSetupReset(NotRequestedCase); }
+VOID SetupResetNotRequestedScenario() { RunTwoBoots(NotRequestedCase, Prepare, Check); }

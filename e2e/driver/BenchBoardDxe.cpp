@@ -19,15 +19,6 @@ static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
 
-#define NV_BS_RT_ATTRIBUTES 0x00000007U
-
-static volatile UINT32 *Register(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
-
-static VOID FillRegisters(UINT64 Window) {
-  *Register(Window + XHCI_USB2_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
-  *Register(Window + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
-}
-
 // The window sits below BENCH_HIGH_RAM_SIZE so that its alias at 4 GiB falls
 // inside the DIMM QEMU places there for 64-bit BAR runs.
 static VOID SetUpXhciStandIn(const BENCH_BOARD_CONFIG &Config) {
@@ -41,16 +32,16 @@ static VOID SetUpXhciStandIn(const BENCH_BOARD_CONFIG &Config) {
   if (Config.Bar64Bit != 0) {
     // Only RAM keeps what is written; without the DIMM this reads back
     // something else.
-    FillRegisters(HighWindow);
-    Record.HighRamPresent = *Register(HighWindow + XHCI_USB2_PORT_DISABLE_OFFSET) == BENCH_REGISTER_SENTINEL;
+    BenchFillPortDisableRegisters(HighWindow);
+    Record.HighRamPresent = *BenchRegister(HighWindow + XHCI_USB2_PORT_DISABLE_OFFSET) == BENCH_REGISTER_SENTINEL;
   }
   Record.BarLow = (UINT32)Window | (Config.Bar64Bit != 0 ? PCI_BAR_TYPE_64BIT : 0);
   Record.BarHigh = BENCH_BAR_HIGH_DWORD;
   Record.WindowBase = Config.Bar64Bit != 0 ? HighWindow : Window;
   Record.WindowAlias = Config.Bar64Bit != 0 ? Window : HighWindow;
-  FillRegisters(Window);
-  *Register(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
-  *Register(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
+  BenchFillPortDisableRegisters(Window);
+  *BenchRegister(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
+  *BenchRegister(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
   Record.XhciStandIn = true;
 }
 
@@ -111,17 +102,17 @@ static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This
   __builtin_va_end(Args);
 
   BENCH_S3_WRITE *Entry = nullptr;
-  if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE && Record.S3WriteCount < BENCH_MAX_S3_WRITES) {
-    // Memory write: Width (an enum, so only its low half is meaningful),
-    // Address, Count, Buffer.
-    Entry = &Record.S3Writes[Record.S3WriteCount];
-    Entry->OpCode = OpCode;
-    Entry->Width = (UINT32)Slot[0];
-    Entry->Address = Slot[1];
-    Entry->Count = Slot[2];
-    Entry->Value = ReadAtWidth((const VOID *)(UINTN)Slot[3], Entry->Width);
-  }
   if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE) {
+    if (Record.S3WriteCount < BENCH_MAX_S3_WRITES) {
+      // Memory write: Width (an enum, so only its low half is meaningful),
+      // Address, Count, Buffer.
+      Entry = &Record.S3Writes[Record.S3WriteCount];
+      Entry->OpCode = OpCode;
+      Entry->Width = (UINT32)Slot[0];
+      Entry->Address = Slot[1];
+      Entry->Count = Slot[2];
+      Entry->Value = ReadAtWidth((const VOID *)(UINTN)Slot[3], Entry->Width);
+    }
     Record.S3WriteCount++;
   }
   const EFI_STATUS Status =
@@ -202,7 +193,7 @@ static VOID InstallCalibrationHob() {
 /**
   Entry point of BenchBoardDxe.
 
-  @param ImageHandle  Not used.
+  @param ImageHandle  This driver's image.
   @param SystemTable  The firmware's system table.
 
   @retval EFI_SUCCESS  Always: the driver stays resident to keep recording.

@@ -8,6 +8,7 @@
 // Namespace of the bench's own variables.
 #define BENCH_VARIABLE_GUID {0x09B9F640, 0x8A5D, 0x4319, {0x99, 0x73, 0x73, 0xF5, 0x9F, 0x76, 0x23, 0x78}}
 #define BENCH_BOARD_CONFIG_NAME u"BenchBoard"
+#define NV_BS_RT_ATTRIBUTES 0x00000007U
 // UINT32 counts kept across boots: boots in which BenchBoardDxe was loaded,
 // and SetVariable calls for SaSetup made after it.
 #define BENCH_BOOT_COUNT_NAME u"BenchBoots"
@@ -35,6 +36,13 @@
 // The low window is allocated below this, so its 4 GiB alias stays inside
 // that DIMM.
 #define BENCH_HIGH_RAM_SIZE 0x10000000ULL
+
+static inline volatile UINT32 *BenchRegister(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
+
+static inline VOID BenchFillPortDisableRegisters(UINT64 Window) {
+  *BenchRegister(Window + XHCI_USB2_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+  *BenchRegister(Window + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
+}
 
 struct BENCH_BOARD_CONFIG {
   UINT32 Bar64Bit;  // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB

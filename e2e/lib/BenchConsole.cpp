@@ -119,6 +119,12 @@ VOID AsciiFromText(const CHAR16 *Text, CHAR8 *Buffer, UINTN Size) {
   Buffer[Length] = '\0';
 }
 
+bool AsciiEqual(const CHAR8 *A, const CHAR8 *B) {
+  for (; *A != '\0' && *A == *B; A++, B++) {
+  }
+  return *A == *B;
+}
+
 struct STATUS_NAME {
   EFI_STATUS Status;
   const CHAR8 *Name;

@@ -14,4 +14,6 @@ VOID Print(const CHAR8 *Format, ...) __attribute__((format(printf, 1, 2)));
 // becomes '?'.
 VOID AsciiFromText(const CHAR16 *Text, CHAR8 *Buffer, UINTN Size);
 
+bool AsciiEqual(const CHAR8 *A, const CHAR8 *B);
+
 const CHAR8 *StatusName(EFI_STATUS Status);

@@ -46,12 +46,6 @@ static UINT32 FwCfgReadBigEndian(UINTN Bytes) {
   return Value;
 }
 
-static bool NamesEqual(const CHAR8 *A, const CHAR8 *B) {
-  for (; *A != '\0' && *A == *B; A++, B++) {
-  }
-  return *A == *B;
-}
-
 bool FwCfgReadFile(const CHAR8 *Name, CHAR8 *Buffer, UINTN Size) {
   IoWrite16(FW_CFG_SELECTOR_PORT, FW_CFG_FILE_DIR);
   const UINT32 Count = FwCfgReadBigEndian(4);
@@ -64,7 +58,7 @@ bool FwCfgReadFile(const CHAR8 *Name, CHAR8 *Buffer, UINTN Size) {
       Character = (CHAR8)IoRead8(FW_CFG_DATA_PORT);
     }
     EntryName[FW_CFG_FILE_NAME_SIZE - 1] = '\0';
-    if (!NamesEqual(EntryName, Name)) {
+    if (!AsciiEqual(EntryName, Name)) {
       continue;
     }
     IoWrite16(FW_CFG_SELECTOR_PORT, Selector);
