@@ -652,22 +652,17 @@ void FakeFirmware::InstallProvidedProtocols() {
     ADD_FAILURE() << "USB I/O call with a This the firmware never made";
     return nullptr;
   };
-  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>(
-      [FindDevice](EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
-        FAKE_USB_DEVICE *Device = FindDevice(This);
-        if (Device == nullptr || Descriptor == nullptr) {
-          return EFI_INVALID_PARAMETER;
-        }
-        *Descriptor = Device->DeviceDescriptor;
-        return EFI_SUCCESS;
-      });
-  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>(
-      [FindDevice](EFI_USB_IO_PROTOCOL *This, EFI_USB_INTERFACE_DESCRIPTOR *Descriptor) {
-        FAKE_USB_DEVICE *Device = FindDevice(This);
-        if (Device == nullptr || Descriptor == nullptr) {
-          return EFI_INVALID_PARAMETER;
-        }
-        *Descriptor = Device->InterfaceDescriptor;
-        return EFI_SUCCESS;
-      });
+  // Hands out the device's copy of one descriptor kind.
+  auto DescriptorRead = [FindDevice](auto FAKE_USB_DEVICE::*Stored) {
+    return [FindDevice, Stored](EFI_USB_IO_PROTOCOL *This, auto *Descriptor) {
+      FAKE_USB_DEVICE *Device = FindDevice(This);
+      if (Device == nullptr || Descriptor == nullptr) {
+        return EFI_INVALID_PARAMETER;
+      }
+      *Descriptor = Device->*Stored;
+      return EFI_SUCCESS;
+    };
+  };
+  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>(DescriptorRead(&FAKE_USB_DEVICE::DeviceDescriptor));
+  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>(DescriptorRead(&FAKE_USB_DEVICE::InterfaceDescriptor));
 }
