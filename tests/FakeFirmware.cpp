@@ -358,7 +358,7 @@ void FakeFirmware::InstallEventServices() {
         if (Protocol == nullptr || Registration == nullptr || FindEvent(Event) == nullptr) {
           return EFI_INVALID_PARAMETER;
         }
-        RegistrationList.push_back(std::make_unique<FAKE_REGISTRATION>(FAKE_REGISTRATION{*Protocol, Event}));
+        RegistrationList.push_back(std::make_unique<FAKE_REGISTRATION>(FAKE_REGISTRATION{*Protocol, Event, {}}));
         *Registration = RegistrationList.back().get();
         return EFI_SUCCESS;
       });
@@ -385,37 +385,71 @@ void FakeFirmware::NotifyRegistrations(const EFI_GUID &Protocol) {
 
 FakeFirmware::HANDLE_RECORD *FakeFirmware::FindHandle(EFI_HANDLE Handle) const {
   for (const auto &Record : Handles) {
-    if (reinterpret_cast<EFI_HANDLE>(Record.get()) == Handle) {
+    if (Record->Live && reinterpret_cast<EFI_HANDLE>(Record.get()) == Handle) {
       return Record.get();
     }
   }
   return nullptr;
 }
 
-VOID *FakeFirmware::FindProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
+// A protocol may be installed with a null interface, so presence is asked
+// apart from the interface.
+const FakeFirmware::PROTOCOL_ENTRY *FakeFirmware::FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
   const HANDLE_RECORD *Record = FindHandle(Handle);
   if (Record != nullptr) {
     for (const PROTOCOL_ENTRY &Entry : Record->Protocols) {
       if (Entry.Guid == Guid) {
-        return Entry.Interface;
+        return &Entry;
       }
     }
   }
   return nullptr;
 }
 
+VOID *FakeFirmware::FindProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
+  const PROTOCOL_ENTRY *Entry = FindEntry(Handle, Guid);
+  return Entry != nullptr ? Entry->Interface : nullptr;
+}
+
 EFI_HANDLE FakeFirmware::InstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface) {
-  if (Handle == nullptr) {
+  if (Handle == nullptr && ReuseFreedHandles && !FreedHandles.empty()) {
+    FreedHandles.back()->Live = true;
+    Handle = reinterpret_cast<EFI_HANDLE>(FreedHandles.back());
+    FreedHandles.pop_back();
+  } else if (Handle == nullptr) {
     Handles.push_back(std::make_unique<HANDLE_RECORD>());
     Handle = reinterpret_cast<EFI_HANDLE>(Handles.back().get());
   }
   HANDLE_RECORD *Record = FindHandle(Handle);
   EXPECT_NE(Record, nullptr) << "install on a handle the firmware never made";
-  EXPECT_EQ(FindProtocol(Handle, Guid), nullptr) << GuidName(Guid) << " installed twice on one handle";
+  EXPECT_EQ(FindEntry(Handle, Guid), nullptr) << GuidName(Guid) << " installed twice on one handle";
   if (Record != nullptr) {
     Record->Protocols.push_back({Guid, Interface});
+    for (FAKE_REGISTRATION *Registration : Registrations()) {
+      if (Registration->Protocol == Guid) {
+        Registration->Pending.push_back(Handle);
+      }
+    }
   }
   return Handle;
+}
+
+void FakeFirmware::RemoveProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) {
+  HANDLE_RECORD *Record = FindHandle(Handle);
+  auto &Protocols = Record->Protocols;
+  Protocols.erase(std::remove_if(Protocols.begin(), Protocols.end(),
+                                 [&](const PROTOCOL_ENTRY &Entry) { return Entry.Guid == Guid; }),
+                  Protocols.end());
+  for (FAKE_REGISTRATION *Registration : Registrations()) {
+    if (Registration->Protocol == Guid) {
+      auto &Pending = Registration->Pending;
+      Pending.erase(std::remove(Pending.begin(), Pending.end(), Handle), Pending.end());
+    }
+  }
+  if (Protocols.empty()) {
+    Record->Live = false;
+    FreedHandles.push_back(Record);
+  }
 }
 
 EFI_HANDLE FakeFirmware::InstallProtocolAndNotify(EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface) {
@@ -429,7 +463,7 @@ void FakeFirmware::InstallProtocolServices() {
       [this](EFI_HANDLE *Handle, const EFI_GUID *Protocol, EFI_INTERFACE_TYPE Type, VOID *Interface) {
         if (Handle == nullptr || Protocol == nullptr || Type != EFI_NATIVE_INTERFACE ||
             (*Handle != nullptr && FindHandle(*Handle) == nullptr) ||
-            (*Handle != nullptr && FindProtocol(*Handle, *Protocol) != nullptr)) {
+            (*Handle != nullptr && FindEntry(*Handle, *Protocol) != nullptr)) {
           return EFI_INVALID_PARAMETER;
         }
         *Handle = InstallProtocolAndNotify(*Handle, *Protocol, Interface);
@@ -439,12 +473,9 @@ void FakeFirmware::InstallProtocolServices() {
     if (Protocol == nullptr || Interface == nullptr || FindHandle(Handle) == nullptr) {
       return EFI_INVALID_PARAMETER;
     }
-    *Interface = FindProtocol(Handle, *Protocol);
-    if (*Interface == nullptr) {
-      *Interface = PoisonPointer;
-      return EFI_UNSUPPORTED;
-    }
-    return EFI_SUCCESS;
+    const PROTOCOL_ENTRY *Entry = FindEntry(Handle, *Protocol);
+    *Interface = Entry != nullptr ? Entry->Interface : PoisonPointer;
+    return Entry != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
   });
   OnCall<&EFI_BOOT_SERVICES::LocateProtocol>([this](const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
     if (Protocol == nullptr || Interface == nullptr) {
@@ -455,8 +486,8 @@ void FakeFirmware::InstallProtocolServices() {
       return EFI_UNSUPPORTED;
     }
     for (const auto &Record : Handles) {
-      if (VOID *Found = FindProtocol(reinterpret_cast<EFI_HANDLE>(Record.get()), *Protocol)) {
-        *Interface = Found;
+      if (const PROTOCOL_ENTRY *Entry = FindEntry(reinterpret_cast<EFI_HANDLE>(Record.get()), *Protocol)) {
+        *Interface = Entry->Interface;
         return EFI_SUCCESS;
       }
     }
@@ -475,7 +506,7 @@ void FakeFirmware::InstallProtocolServices() {
     std::vector<EFI_HANDLE> Found;
     for (const auto &Record : Handles) {
       const EFI_HANDLE Handle = reinterpret_cast<EFI_HANDLE>(Record.get());
-      if (FindProtocol(Handle, *Protocol) != nullptr) {
+      if (FindEntry(Handle, *Protocol) != nullptr) {
         Found.push_back(Handle);
       }
     }
@@ -501,16 +532,41 @@ void FakeFirmware::InstallProtocolServices() {
       return EFI_INVALID_PARAMETER;
     }
     for (const PROTOCOL_ENTRY &Pair : Pairs) {
-      if (FindProtocol(Handle, Pair.Guid) != Pair.Interface || Pair.Interface == nullptr) {
+      const PROTOCOL_ENTRY *Entry = FindEntry(Handle, Pair.Guid);
+      if (Entry == nullptr || Entry->Interface != Pair.Interface) {
         return EFI_INVALID_PARAMETER;
       }
     }
     for (const PROTOCOL_ENTRY &Pair : Pairs) {
-      auto &Protocols = Record->Protocols;
-      Protocols.erase(std::remove_if(Protocols.begin(), Protocols.end(),
-                                     [&](const PROTOCOL_ENTRY &Entry) { return Entry.Guid == Pair.Guid; }),
-                      Protocols.end());
+      RemoveProtocol(Handle, Pair.Guid);
     }
+    return EFI_SUCCESS;
+  });
+  // One handle per call, as the firmware hands out installations since the
+  // last call for the registration.
+  OnCall<&EFI_BOOT_SERVICES::LocateHandle>([](EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *, VOID *SearchKey,
+                                              UINTN *BufferSize, EFI_HANDLE *Buffer) {
+    if (SearchType != ByRegisterNotify) {
+      ADD_FAILURE() << "LocateHandle is simulated ByRegisterNotify only";
+      return EFI_UNSUPPORTED;
+    }
+    if (SearchKey == nullptr || BufferSize == nullptr) {
+      return EFI_INVALID_PARAMETER;
+    }
+    auto &Pending = static_cast<FAKE_REGISTRATION *>(SearchKey)->Pending;
+    if (Pending.empty()) {
+      return EFI_NOT_FOUND;
+    }
+    if (*BufferSize < sizeof(EFI_HANDLE)) {
+      *BufferSize = sizeof(EFI_HANDLE);
+      return EFI_BUFFER_TOO_SMALL;
+    }
+    if (Buffer == nullptr) {
+      return EFI_INVALID_PARAMETER;
+    }
+    *BufferSize = sizeof(EFI_HANDLE);
+    *Buffer = Pending.front();
+    Pending.pop_front();
     return EFI_SUCCESS;
   });
 }
@@ -548,7 +604,9 @@ void FakeFirmware::InstallVariableServices() {
         if (Data == nullptr) {
           return EFI_INVALID_PARAMETER;
         }
-        std::memcpy(Data, Variable->Data.data(), Variable->Data.size());
+        if (!Variable->Data.empty()) {
+          std::memcpy(Data, Variable->Data.data(), Variable->Data.size());
+        }
         *DataSize = Variable->Data.size();
         if (Attributes != nullptr) {
           *Attributes = Variable->Attributes;
@@ -604,6 +662,14 @@ FAKE_USB_DEVICE &FakeFirmware::AddUsbDevice(std::u16string Text, UINT16 VendorId
   NotifyRegistrations(Guids::DevicePath);
   NotifyRegistrations(Guids::UsbIo);
   return Device;
+}
+
+void FakeFirmware::UnplugUsbDevice(FAKE_USB_DEVICE &Device) {
+  for (const EFI_GUID &Guid : {Guids::UsbIo, Guids::DevicePath}) {
+    if (FindEntry(Device.Handle, Guid) != nullptr) {
+      RemoveProtocol(Device.Handle, Guid);
+    }
+  }
 }
 
 void FakeFirmware::InstallProvidedProtocols() {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -155,9 +156,12 @@ struct FAKE_EVENT {
   std::optional<EFI_GUID> Group;
 };
 
+// Pending: handles that received the protocol since the last
+// LocateHandle(ByRegisterNotify) with this key, oldest first.
 struct FAKE_REGISTRATION {
   EFI_GUID Protocol;
   EFI_EVENT Event;
+  std::deque<EFI_HANDLE> Pending;
 };
 
 struct FAKE_RESET {
@@ -236,7 +240,10 @@ class FakeFirmware {
   void PutVariable(const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, std::vector<UINT8> Data);
   const FAKE_VARIABLE *FindVariable(const CHAR16 *Name, const EFI_GUID &Guid) const;
 
-  // --- protocol database; a null Handle means a new one
+  // --- protocol database; a null Handle means a new one. As in the
+  // firmware, a handle is freed with its last protocol, and a new handle
+  // takes the value freed last unless ReuseFreedHandles is cleared.
+  bool ReuseFreedHandles = true;
   EFI_HANDLE InstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface);
   // As the firmware does it: install, then signal every event registered
   // for the protocol.
@@ -264,6 +271,9 @@ class FakeFirmware {
   // Installs the device's USB I/O and device path on a new handle and runs
   // the notifies registered for either.
   FAKE_USB_DEVICE &AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId, UINT8 InterfaceClass);
+  // Unplugging: the bus driver removes whatever protocols are left on the
+  // device's handle, which frees it.
+  void UnplugUsbDevice(FAKE_USB_DEVICE &Device);
   std::vector<std::unique_ptr<FAKE_USB_DEVICE>> UsbDevices;
 
  private:
@@ -273,6 +283,7 @@ class FakeFirmware {
   };
   struct HANDLE_RECORD {
     std::vector<PROTOCOL_ENTRY> Protocols;
+    bool Live = true;
   };
 
   friend std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail);
@@ -284,15 +295,18 @@ class FakeFirmware {
   void InstallVariableServices();
   void InstallProvidedProtocols();
   HANDLE_RECORD *FindHandle(EFI_HANDLE Handle) const;
+  const PROTOCOL_ENTRY *FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const;
   FAKE_EVENT *FindEvent(EFI_EVENT Event) const;
   EFI_STATUS CreateFakeEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction, const VOID *Context,
                              const EFI_GUID *Group, EFI_EVENT *Event);
   void NotifyRegistrations(const EFI_GUID &Protocol);
+  void RemoveProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid);
   void SyncSystemTable();
 
   std::map<std::string, unsigned> CallCounts;
   std::map<std::pair<std::string, unsigned>, EFI_STATUS> Faults;
   std::vector<std::unique_ptr<HANDLE_RECORD>> Handles;
+  std::vector<HANDLE_RECORD *> FreedHandles;
   std::vector<std::unique_ptr<FAKE_EVENT>> EventList;
   std::vector<std::unique_ptr<FAKE_REGISTRATION>> RegistrationList;
   std::map<VOID *, std::unique_ptr<UINT8[]>> Pool;

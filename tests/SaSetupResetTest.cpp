@@ -1,5 +1,6 @@
 // SaSetupResetDxe's single pass: reading SaSetup, clearing and storing the
 // request byte, and the cold reset that follows only a stored write-back.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ static constexpr EFI_GUID CalibrationGuid = {0x3FCA54F6, 0xE1A2, 0x4B20,
 #define REQUEST_OFFSET 190
 #define NV_BS (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS)
 #define NV_BS_RT (NV_BS | EFI_VARIABLE_RUNTIME_ACCESS)
+#define NO_VARIABLE SIZE_MAX
 
 static const std::string Read = "GetVariable(SaSetup)";
 static const std::string Write = "SetVariable(SaSetup)";
@@ -48,7 +50,7 @@ class SaSetupResetTest : public DriverTest {
 
 struct SA_SETUP_CASE {
   const char *Name;
-  size_t Size;  // 0: no SaSetup variable
+  size_t Size;  // NO_VARIABLE: no SaSetup variable
   UINT8 Request;
   UINT32 Attributes;
   EFI_STATUS SetVariableFault;  // injected into the write-back when nonzero
@@ -62,7 +64,8 @@ static const SA_SETUP_CASE SaSetupCases[] = {
     {"600 bytes written back at 600", 600, 1, NV_BS, 0, {Read, Write, Reset}},
     {"191 bytes, request in the last byte", 191, 1, NV_BS_RT, 0, {Read, Write, Reset}},
     {"150 bytes, no room for the request", 150, 1, NV_BS_RT, 0, {Read}},
-    {"SaSetup missing", 0, 0, 0, 0, {Read}},
+    {"SaSetup missing", NO_VARIABLE, 0, 0, 0, {Read}},
+    {"SaSetup of 0 bytes", 0, 0, NV_BS_RT, 0, {Read}},
     {"1401 bytes, larger than the buffer", 1401, 1, NV_BS_RT, 0, {Read}},
     {"write-back fails", 1400, 1, NV_BS_RT, EFI_DEVICE_ERROR, {Read, Write}},
 };
@@ -73,8 +76,8 @@ TEST_F(SaSetupResetTest, RequestIsClearedAndStoredBeforeOneColdReset) {
   for (const SA_SETUP_CASE &Case : SaSetupCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
-    std::vector<UINT8> Expected = Case.Size != 0 ? PutSaSetup(Case.Size, Case.Request, Case.Attributes)
-                                                 : std::vector<UINT8>{};
+    std::vector<UINT8> Expected = Case.Size != NO_VARIABLE ? PutSaSetup(Case.Size, Case.Request, Case.Attributes)
+                                                           : std::vector<UINT8>{};
     if (Case.SetVariableFault != 0) {
       Fake->FailCall("SetVariable", 1, Case.SetVariableFault);
     }
@@ -91,7 +94,7 @@ TEST_F(SaSetupResetTest, RequestIsClearedAndStoredBeforeOneColdReset) {
       Expected[REQUEST_OFFSET] = 0;
     }
     const FAKE_VARIABLE *Stored = Fake->FindVariable(u"SaSetup", SaSetupGuid);
-    if (Case.Size == 0) {
+    if (Case.Size == NO_VARIABLE) {
       EXPECT_EQ(Stored, nullptr);
       continue;
     }
