@@ -52,7 +52,9 @@ EFI_HOB_GUID_TYPE *FindGuidHob(const EFI_GUID *Guid) {
 }
 
 // Waits CALIBRATION_WINDOW_TICKS of the PM timer with interrupts masked and
-// puts the interrupt flag back as it was.
+// puts the interrupt flag back as it was. A timer that does not tick (ACPI
+// timer off, I/O base moved, a port reading all-ones) ends the wait after
+// CALIBRATION_POLL_LIMIT polls instead of hanging the boot.
 static VOID RunCalibrationWindow() {
   const bool InterruptsWereEnabled = (ReadRflags() & RFLAGS_INTERRUPT_ENABLE) != 0;
   DisableInterrupts();
@@ -61,7 +63,10 @@ static VOID RunCalibrationWindow() {
   (VOID) ReadTimeStampCounter();
   // Bit 23 of the 32-bit difference turns on once the timer has passed
   // Start + 363, also across the wrap of the 24-bit counter.
-  while (((Start + (CALIBRATION_WINDOW_TICKS - 1) - IoRead32(PM_TIMER_PORT)) & PM_TIMER_MSB_MASK) == 0) {
+  for (UINT32 Polls = 1;
+       ((Start + (CALIBRATION_WINDOW_TICKS - 1) - IoRead32(PM_TIMER_PORT)) & PM_TIMER_MSB_MASK) == 0 &&
+       Polls < CALIBRATION_POLL_LIMIT;
+       Polls++) {
     CpuPause();
   }
   (VOID) ReadTimeStampCounter();

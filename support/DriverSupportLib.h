@@ -17,6 +17,13 @@
 #define PM_TIMER_MSB_MASK 0x00800000U
 // Ticks the calibration window waits, about 101.7 us.
 #define CALIBRATION_WINDOW_TICKS 364U
+// Polls after which the window gives up on a timer that does not tick. A
+// PM timer read is an I/O cycle to the chipset, about 1 us on hardware, so a
+// working timer ends the window within a few hundred polls; even at one
+// poll per 8 ns (an emulator that counts each instruction as 1 ns) it takes
+// under 12,800. The limit is 20 times that, and a dead timer costs about a
+// quarter of a second on hardware.
+#define CALIBRATION_POLL_LIMIT 0x40000U
 
 #define RFLAGS_INTERRUPT_ENABLE 0x200U
 

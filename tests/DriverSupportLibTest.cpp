@@ -174,3 +174,35 @@ TEST_F(DriverSupportLibTest, CalibrationWindowWaits364TicksWithInterruptsMasked)
     EXPECT_TRUE(Fake->CallLog.empty());
   }
 }
+
+struct DEAD_TIMER_CASE {
+  const char *Name;
+  UINT32 Reading;
+  UINT32 UpperBits;
+  bool InterruptsEnabled;
+};
+
+static const DEAD_TIMER_CASE DeadTimerCases[] = {
+    {"port reads all-ones", 0xFFFFFF, 0xFF000000, true},
+    {"timer stopped", 0x000100, 0, false},
+};
+
+TEST_F(DriverSupportLibTest, CalibrationWindowGivesUpOnATimerThatDoesNotTick) {
+  // Guards against hanging the boot with interrupts masked when the PM timer is dead, and against
+  // leaving the interrupt flag changed after giving up.
+  for (const DEAD_TIMER_CASE &Case : DeadTimerCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    FakeHardware.PmTimerCount = Case.Reading;
+    FakeHardware.PmTimerUpperBits = Case.UpperBits;
+    FakeHardware.PmTimerStep = 0;
+    FakeHardware.InterruptsEnabled = Case.InterruptsEnabled;
+
+    DriverSupportInit(Fake->ImageHandle, &Fake->System);
+
+    EXPECT_EQ(FakeHardware.PmTimerReads, CALIBRATION_POLL_LIMIT + 1U);
+    EXPECT_EQ(FakeHardware.PmTimerReadsWithInterruptsEnabled, 0U);
+    EXPECT_EQ(FakeHardware.InterruptsEnabled, Case.InterruptsEnabled);
+    EXPECT_EQ(FakeHardware.TimeStampReads, 2U);
+  }
+}
