@@ -164,7 +164,7 @@ struct BAR_CASE {
   const char *Name;
   UINT32 Low;
   std::optional<UINT32> High;  // preloaded, and expected to be read, only for a 64-bit BAR
-  UINT64 Base;
+  UINT64 Base;                 // 0: no register window, so nothing is written or recorded
 };
 
 static const BAR_CASE BarCases[] = {
@@ -173,11 +173,16 @@ static const BAR_CASE BarCases[] = {
     {"32-bit", 0xFEB40000, std::nullopt, 0xFEB40000ULL},
     {"below 1 MiB (type 01b)", 0x000E0002, std::nullopt, 0x000E0000ULL},
     {"reserved type 11b", 0xFEB4000E, std::nullopt, 0xFEB40000ULL},
+    {"absent function reads all-ones", 0xFFFFFFFF, std::nullopt, 0},
+    {"unassigned 32-bit BAR", 0x00000000, std::nullopt, 0},
+    {"unassigned 64-bit BAR", 0x0000000C, 0, 0},
+    {"I/O BAR", 0x0000E001, std::nullopt, 0},
 };
 
 TEST_F(ReadyToBootTest, MmioBaseComesFromBar0) {
   // Guards against ignoring the upper dword of a 64-bit BAR, reading it for any other BAR type,
-  // and keeping the BAR's flag bits in the base.
+  // keeping the BAR's flag bits in the base, and writing through (and recording for every resume)
+  // a BAR that names no register window. The hub step runs either way.
   for (const BAR_CASE &Case : BarCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -188,11 +193,14 @@ TEST_F(ReadyToBootTest, MmioBaseComesFromBar0) {
       FakeHardware.Mmio[XHCI_BAR0_HIGH] = *Case.High;
       Expected.push_back(Access(false, XHCI_BAR0_HIGH, *Case.High));
     }
-    Expected.push_back(Access(true, Case.Base + USB2_PORT_DISABLE, 0x80));
-    Expected.push_back(Access(true, Case.Base + USB3_PORT_DISABLE, 0));
+    if (Case.Base != 0) {
+      Expected.push_back(Access(true, Case.Base + USB2_PORT_DISABLE, 0x80));
+      Expected.push_back(Access(true, Case.Base + USB3_PORT_DISABLE, 0));
+    }
     SignalReadyToBoot();
     EXPECT_EQ(MmioAccesses(), Expected);
-    EXPECT_EQ(BootScriptEntries(), ScriptPair(Case.Base, 0x80, 0));
+    EXPECT_EQ(BootScriptEntries(), Case.Base != 0 ? ScriptPair(Case.Base, 0x80, 0) : NoLines);
+    EXPECT_EQ(Fake->CallLog.back(), "LocateProtocol(HubPortDisable)");
   }
 }
 
@@ -259,10 +267,12 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
   EXPECT_EQ(HubUsb3PortDisableMask, 0x2);
 }
 
+enum HUB_STATE { HubAbsent, HubInstalled, HubNullInterface, HubNullApply };
+
 struct FAULT_CASE {
   const char *Name;
   bool S3Present;
-  bool HubPresent;
+  HUB_STATE Hub;
   const char *FailingService;  // its first call fails; null for none
   bool Writes;
   std::vector<std::string> Calls;  // what the signal calls
@@ -274,28 +284,39 @@ static const std::string HubApply = "Apply(0, 0x1, 1) Usb2Port=1 Usb3Port=0";
 
 // Connector 10 off, with hub USB2 port 1 added to it.
 static const FAULT_CASE FaultCases[] = {
-    {"all present", true, true, nullptr, true,
+    {"all present", true, HubInstalled, nullptr, true,
      {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {HubApply}},
-    {"no S3 save-state protocol at load", false, true, nullptr, true,
+    {"no S3 save-state protocol at load", false, HubInstalled, nullptr, true,
      {"LocateProtocol(HubPortDisable)", "Apply"}, {}, {HubApply}},
-    {"first boot-script Write fails", true, true, "Write", true,
+    {"first boot-script Write fails", true, HubInstalled, "Write", true,
      {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"},
      {ScriptPair(DEFAULT_BASE, 0x80, 0)[1]}, {HubApply}},
-    {"no hub protocol", true, false, nullptr, true,
+    {"no hub protocol", true, HubAbsent, nullptr, true,
      {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
-    {"CreateEventEx fails at load", true, true, "CreateEventEx", false, {}, {}, {}},
+    {"hub protocol with a null interface", true, HubNullInterface, nullptr, true,
+     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
+    {"hub protocol with a null Apply", true, HubNullApply, nullptr, true,
+     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
+    {"CreateEventEx fails at load", true, HubInstalled, "CreateEventEx", false, {}, {}, {}},
 };
 
 TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
   // Guards against a Write through a missing save-state protocol, giving up after a failed
-  // Write, using the hub output of a failed lookup, and an entry that fails with its event.
+  // Write, using the hub output of a failed lookup or calling through a null one, and an entry
+  // that fails with its event.
   for (const FAULT_CASE &Case : FaultCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
     if (Case.FailingService != nullptr) {
       Fake->FailCall(Case.FailingService, 1, EFI_DEVICE_ERROR);
     }
-    Load(1U << CONNECTOR_USB2_1P, Case.S3Present, Case.HubPresent);
+    if (Case.Hub == HubNullInterface) {
+      Fake->InstallProtocol(nullptr, Guids::HubPortDisable, nullptr);
+    }
+    if (Case.Hub == HubNullApply) {
+      Fake->HubPortDisableProtocol.Apply = nullptr;
+    }
+    Load(1U << CONNECTOR_USB2_1P, Case.S3Present, Case.Hub == HubInstalled || Case.Hub == HubNullApply);
     SetPorts(CONNECTOR_USB2_1P, {8, 38, PORT_NONE});
     SignalReadyToBoot();
     EXPECT_EQ(MmioAccesses(), Case.Writes ? DefaultBarWrites(0x80, 0) : NoLines);

@@ -17,6 +17,7 @@
 #define XHCI_BAR0_HIGH_ADDRESS PCIE_CONFIG_ADDRESS(0, 0x14, 0, 0x14)
 static_assert(XHCI_BAR0_LOW_ADDRESS == 0xC00A0010ULL, "xHCI BAR0 location");
 
+#define PCI_BAR_IO_SPACE 0x1U
 #define PCI_BAR_MEMORY_TYPE_MASK 0x6U
 #define PCI_BAR_MEMORY_TYPE_64BIT 0x4U
 #define PCI_BAR_FLAGS_MASK 0xFULL
@@ -32,9 +33,16 @@ static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUI
 
 static EFI_EVENT ReadyToBootEvent;
 
+// 0 when BAR0 names no register window: an absent or hidden function reads
+// all-ones, an unassigned BAR decodes to 0, and an I/O BAR is no memory
+// window. Writing there would hit RAM, at boot and again on every resume.
 static UINT64 XhciMmioBase() {
-  UINT64 Bar = MmioRead32(XHCI_BAR0_LOW_ADDRESS);
-  if ((Bar & PCI_BAR_MEMORY_TYPE_MASK) == PCI_BAR_MEMORY_TYPE_64BIT) {
+  const UINT32 Low = MmioRead32(XHCI_BAR0_LOW_ADDRESS);
+  if (Low == 0xFFFFFFFFU || (Low & PCI_BAR_IO_SPACE) != 0) {
+    return 0;
+  }
+  UINT64 Bar = Low;
+  if ((Low & PCI_BAR_MEMORY_TYPE_MASK) == PCI_BAR_MEMORY_TYPE_64BIT) {
     Bar |= (UINT64)MmioRead32(XHCI_BAR0_HIGH_ADDRESS) << 32;
   }
   return Bar & ~PCI_BAR_FLAGS_MASK;
@@ -54,7 +62,8 @@ static VOID RecordS3Write(UINT64 Address, UINT16 *Mask) {
 
 static VOID ApplyHubMasks() {
   HUB_PORT_DISABLE_PROTOCOL *Hub = nullptr;
-  if (EFI_ERROR(BootServices->LocateProtocol(&HubPortDisableProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Hub)))) {
+  if (EFI_ERROR(BootServices->LocateProtocol(&HubPortDisableProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Hub))) ||
+      Hub == nullptr || Hub->Apply == nullptr) {
     return;
   }
   for (UINT8 Port = 1; Port <= HUB_PORT_COUNT; Port++) {
@@ -99,10 +108,12 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   }
 
   const UINT64 Base = XhciMmioBase();
-  MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
-  MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
-  RecordS3Write(Base + XHCI_USB2_PORT_DISABLE_OFFSET, &Usb2PortDisableMask);
-  RecordS3Write(Base + XHCI_USB3_PORT_DISABLE_OFFSET, &Usb3PortDisableMask);
+  if (Base != 0) {
+    MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
+    MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
+    RecordS3Write(Base + XHCI_USB2_PORT_DISABLE_OFFSET, &Usb2PortDisableMask);
+    RecordS3Write(Base + XHCI_USB3_PORT_DISABLE_OFFSET, &Usb3PortDisableMask);
+  }
 
   ApplyHubMasks();
 }
