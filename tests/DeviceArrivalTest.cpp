@@ -121,26 +121,28 @@ struct FAULT_CASE {
   UINT16 ProductId = STICK_PRODUCT_ID;
 };
 
-// The device sits on port 8 with connector 10 off.
+// The device sits on port 8 with connector 10 off; a second device arrives after it.
 static const FAULT_CASE FaultCases[] = {
-    // The second LocateProtocol at load is the device-path-to-text one: without it nothing matches.
-    {"LocateProtocol", 2, CLASS_MASS_STORAGE, true},
+    // The second LocateProtocol at load is the device-path-to-text one: the notification looks again.
+    {"LocateProtocol", 2, CLASS_MASS_STORAGE, false},
     {"CreateEvent", 1, CLASS_MASS_STORAGE, true},
     {"RegisterProtocolNotify", 1, CLASS_MASS_STORAGE, true},
     // Nothing recorded, so the next notification examines the device.
     {"LocateHandleBuffer", 1, CLASS_MASS_STORAGE, false},
-    {"HandleProtocol", 1, CLASS_MASS_STORAGE, true},
-    {"HandleProtocol", 2, CLASS_MASS_STORAGE, true},
-    {"ConvertDevicePathToText", 1, CLASS_MASS_STORAGE, true},
+    // An examination that could not finish, or a removal that failed, is tried again at the next one.
+    {"HandleProtocol", 1, CLASS_MASS_STORAGE, false},
+    {"HandleProtocol", 2, CLASS_MASS_STORAGE, false},
+    {"ConvertDevicePathToText", 1, CLASS_MASS_STORAGE, false},
+    {"UninstallMultipleProtocolInterfaces", 1, CLASS_MASS_STORAGE, false},
     // Unreadable descriptors keep the device under the policy.
     {"UsbGetDeviceDescriptor", 1, CLASS_MASS_STORAGE, false, 0x8087, 0x0024},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false},
-    {"UninstallMultipleProtocolInterfaces", 1, CLASS_MASS_STORAGE, true},
 };
 
 TEST_F(DeviceArrivalTest, EachFailingCallHasItsOutcome) {
-  // Guards against using outputs of failed calls, retrying a handle after a failure, leaking pool
-  // buffers on an early exit, and letting an unreadable descriptor exempt a device.
+  // Guards against using outputs of failed calls, giving up on a device after one transient
+  // failure, leaking pool buffers on an early exit, and letting an unreadable descriptor exempt a
+  // device.
   for (const FAULT_CASE &Case : FaultCases) {
     SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth);
     LoadFreshImage();
@@ -177,19 +179,42 @@ TEST_F(DeviceArrivalTest, HandlesAreExaminedOnceAcrossNotifications) {
   EXPECT_EQ(Fake->CallCount("UsbGetDeviceDescriptor"), 3U);
 }
 
-TEST_F(DeviceArrivalTest, HandlesBeyondTheTableAreNeverExamined) {
-  // Guards against an off-by-one at the table's end, a handle registered twice filling the table
-  // early, and writing past the table.
+TEST_F(DeviceArrivalTest, DevicesBeyondTheTableAreStillExamined) {
+  // Guards against a full table leaving the devices that find no slot unexamined.
   Load(CONNECTOR(10));
-  for (unsigned Device = 1; Device < SEEN_HANDLE_TABLE_SIZE; Device++) {
-    Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
+  for (unsigned Device = 0; Device < SEEN_HANDLE_TABLE_SIZE; Device++) {
+    Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
   }
-  const FAKE_USB_DEVICE &Last = Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE);
   const FAKE_USB_DEVICE &Beyond = Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE);
+  EXPECT_FALSE(HasUsbIo(Beyond));
+}
+
+TEST_F(DeviceArrivalTest, ManyDevicesOverABootKeepThePolicyOn) {
+  // Guards against slots kept for departed devices: once they fill the table, new devices would go
+  // unexamined, or be examined again on every notification.
+  Load(CONNECTOR(10));
+  Fake->ReuseFreedHandles = false;
+  for (unsigned Cycle = 0; Cycle < 2 * SEEN_HANDLE_TABLE_SIZE; Cycle++) {
+    Fake->UnplugUsbDevice(Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID));
+  }
+  const unsigned Conversions = Fake->CallCount("ConvertDevicePathToText");
+  const FAKE_USB_DEVICE &Stick = Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE);
+  const FAKE_USB_DEVICE &Keyboard = Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
   InstallOtherDevicePath();
-  EXPECT_FALSE(HasUsbIo(Last));
-  EXPECT_TRUE(HasUsbIo(Beyond));
-  EXPECT_EQ(Fake->CallCount("ConvertDevicePathToText"), static_cast<unsigned>(SEEN_HANDLE_TABLE_SIZE));
+  EXPECT_FALSE(HasUsbIo(Stick));
+  EXPECT_TRUE(HasUsbIo(Keyboard));
+  EXPECT_EQ(Fake->CallCount("ConvertDevicePathToText") - Conversions, 2U) << "each device examined once";
+}
+
+TEST_F(DeviceArrivalTest, AReusedHandleValueIsANewDevice) {
+  // Guards against trusting a handle value: the firmware gives a freed handle to the next device.
+  Load(CONNECTOR(10));
+  FAKE_USB_DEVICE &Keyboard = Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
+  const EFI_HANDLE Freed = Keyboard.Handle;
+  Fake->UnplugUsbDevice(Keyboard);
+  const FAKE_USB_DEVICE &Stick = Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE);
+  ASSERT_EQ(Stick.Handle, Freed);
+  EXPECT_FALSE(HasUsbIo(Stick));
 }
 
 struct UPCASE_CASE {
@@ -240,15 +265,17 @@ static const PREFIX_CASE PrefixCases[] = {
     {u"`", u"@", 1, false},
     {u"\u00e0", u"\u00c0", 1, false},
     {u"\u0161", u"\u0141", 1, false},
+    {u"USB(0x7,", u"USB(0x7,", 0, false},
 };
 
 TEST(MatchPortPathPrefixTest, MatchesTheFirstLengthCharactersIgnoringAsciiCase) {
-  // Guards against reading past a short text, ignoring the last character, comparing beyond
-  // Length, and folding anything but ASCII letters.
+  // Guards against reading past a short text or, at Length 0, past both strings, ignoring the
+  // last character, comparing beyond Length, and folding anything but ASCII letters.
   for (const PREFIX_CASE &Case : PrefixCases) {
-    std::u16string Text = Case.Text;
-    std::u16string Prefix = Case.Prefix;
-    SCOPED_TRACE(Narrow(Text.c_str()) + " / " + Narrow(Prefix.c_str()) + " / " + std::to_string(Case.Length));
+    // Exactly sized heap copies, so that a read past either string is caught.
+    std::vector<CHAR16> Text(Case.Text.c_str(), Case.Text.c_str() + Case.Text.size() + 1);
+    std::vector<CHAR16> Prefix(Case.Prefix.c_str(), Case.Prefix.c_str() + Case.Prefix.size() + 1);
+    SCOPED_TRACE(Narrow(Text.data()) + " / " + Narrow(Prefix.data()) + " / " + std::to_string(Case.Length));
     EXPECT_EQ(MatchPortPathPrefix(Text.data(), Prefix.data(), Case.Length) == 0, Case.Matches);
   }
 }

@@ -23,6 +23,10 @@ CHAR16 *AsciiUpcaseInPlace(CHAR16 *String) {
 }
 
 INT32 MatchPortPathPrefix(CHAR16 *Text, CHAR16 *Prefix, UINTN Length) {
+  // Nothing to compare: the walk below would run past both strings.
+  if (Length == 0) {
+    return 1;
+  }
   AsciiUpcaseInPlace(Text);
   AsciiUpcaseInPlace(Prefix);
   UINTN Index = 0;
@@ -70,6 +74,41 @@ static VOID RegisterSeenHandle(EFI_HANDLE Handle) {
   SeenHandleCount++;
 }
 
+// The firmware frees the handle of an unplugged device and may give its
+// value to the next one. A handle that received a device path since the last
+// look is therefore a new device, whatever its slot says.
+static VOID ForgetReinstalledHandles() {
+  EFI_HANDLE Handle = nullptr;
+  UINTN Size = sizeof(Handle);
+  while (BootServices->LocateHandle(ByRegisterNotify, nullptr, DeviceArrivalRegistration, &Size, &Handle) ==
+         EFI_SUCCESS) {
+    if (SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Handle)) {
+      Slot->Processed = 0;
+    }
+    Size = sizeof(Handle);
+  }
+}
+
+// Releases the slots of handles that no longer carry USB I/O (unplugged, or
+// blocked here), so the table holds present devices only and never fills up
+// over a boot. The taken slots stay packed at the front.
+static VOID ReleaseDepartedHandles(const EFI_HANDLE *Buffer, UINTN HandleCount) {
+  UINTN Index = 0;
+  while (Index < SeenHandleCount) {
+    bool Listed = false;
+    for (UINTN Entry = 0; Entry < HandleCount && !Listed; Entry++) {
+      Listed = Buffer[Entry] == SeenHandleTable[Index].Handle;
+    }
+    if (Listed) {
+      Index++;
+      continue;
+    }
+    SeenHandleCount--;
+    SeenHandleTable[Index] = SeenHandleTable[SeenHandleCount];
+    SeenHandleTable[SeenHandleCount] = SEEN_HANDLE_SLOT{0, nullptr};
+  }
+}
+
 // Reads that fail keep the device under the policy: an unreadable device
 // descriptor is never the skipped device, and an unreadable interface
 // descriptor counts as mass storage.
@@ -89,21 +128,29 @@ static UINT8 InterfaceClass(EFI_USB_IO_PROTOCOL *UsbIo) {
   return Interface.InterfaceClass;
 }
 
-static VOID ExamineHandle(EFI_HANDLE Handle) {
+// True when the device was examined to the end and may keep its USB I/O;
+// false when it had to lose it or could not be examined, so that it is
+// looked at again while it still carries USB I/O.
+static bool ExamineHandle(EFI_HANDLE Handle) {
   EFI_USB_IO_PROTOCOL *UsbIo = nullptr;
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = nullptr;
   const EFI_STATUS UsbIoStatus =
       BootServices->HandleProtocol(Handle, &UsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo));
   const EFI_STATUS DevicePathStatus =
       BootServices->HandleProtocol(Handle, &DevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath));
+  // The protocol may be installed after this driver was started.
+  if (DevicePathToText == nullptr) {
+    LocateDevicePathToText();
+  }
   if (EFI_ERROR(UsbIoStatus) || EFI_ERROR(DevicePathStatus) || DevicePathToText == nullptr) {
-    return;
+    return false;
   }
   CHAR16 *Text = DevicePathToText->ConvertDevicePathToText(DevicePath, FALSE, FALSE);
   if (Text == nullptr) {
-    return;
+    return false;
   }
 
+  bool MayKeepUsbIo = true;
   if (!IsSkippedDevice(UsbIo)) {
     const UINT8 Class = InterfaceClass(UsbIo);
     // Every matching record is handled on its own; a second uninstall of the
@@ -112,15 +159,19 @@ static VOID ExamineHandle(EFI_HANDLE Handle) {
       const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
       if (RecordMatches(Record, Text) && Class == USB_MASS_STORE_CLASS && Record.DisabledBySetup == 1) {
         (VOID) BootServices->UninstallMultipleProtocolInterfaces(Handle, &UsbIoProtocolGuid, UsbIo, nullptr);
+        MayKeepUsbIo = false;
       }
     }
   }
   (VOID) BootServices->FreePool(Text);
+  return MayKeepUsbIo;
 }
 
 /**
-  Examines, once each, the USB I/O handles that appeared since the last run;
-  runs on every installation of a device path.
+  Examines the USB I/O handles that appeared since the last run; runs on
+  every installation of a device path. A device that may keep its USB I/O is
+  examined once while it stays installed; one that had to lose it, or could
+  not be examined, is examined again at the next run if it still has it.
 
   @param Event    Not used.
   @param Context  Not used.
@@ -136,18 +187,25 @@ VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context) {
     return;
   }
 
+  ForgetReinstalledHandles();
+  ReleaseDepartedHandles(Buffer, HandleCount);
   for (UINTN Index = 0; Index < HandleCount; Index++) {
     RegisterSeenHandle(Buffer[Index]);
   }
   for (UINTN Index = 0; Index < HandleCount; Index++) {
     SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Buffer[Index]);
-    if (Slot == nullptr || Slot->Processed == 1) {
+    // Without a slot (more devices present than slots) the device is
+    // examined on every run rather than never.
+    if (Slot != nullptr && Slot->Processed == 1) {
       continue;
     }
-    // Marked first, so a handle is examined at most once even if a later
-    // step fails.
-    Slot->Processed = 1;
-    ExamineHandle(Buffer[Index]);
+    // Marked first, so a handle is not examined twice in one run.
+    if (Slot != nullptr) {
+      Slot->Processed = 1;
+    }
+    if (!ExamineHandle(Buffer[Index]) && Slot != nullptr) {
+      Slot->Processed = 0;
+    }
   }
   (VOID) BootServices->FreePool(Buffer);
 }

@@ -75,13 +75,16 @@ struct SEEN_HANDLE_SLOT {
   EFI_HANDLE Handle;  // null for a free slot
 };
 
-// Slots are taken lowest first and never freed, so the taken slots are
-// always SeenHandleTable[0 .. SeenHandleCount - 1].
+// Present USB I/O handles the arrival notify has met. The taken slots are
+// always SeenHandleTable[0 .. SeenHandleCount - 1]; Processed is 1 once the
+// device was examined and may keep its USB I/O.
 extern SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 extern UINTN SeenHandleCount;
 
 extern EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
+// Null until the protocol is found: at load, or later when a device needs it.
 extern EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;
+VOID LocateDevicePathToText();
 
 // ---------------------------------------------------------------------------
 // Setup and the published capability block

@@ -29,6 +29,11 @@ static VOID *LocateOptionalProtocol(const EFI_GUID *Guid) {
   return Interface;
 }
 
+VOID LocateDevicePathToText() {
+  DevicePathToText =
+      static_cast<EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *>(LocateOptionalProtocol(&DevicePathToTextProtocolGuid));
+}
+
 static UINT8 DisabledBySetup(UINTN Connector) {
   if (SetupBuffer[SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET] != USB_CONNECTOR_CONTROL_PER_CONNECTOR) {
     return 0;
@@ -103,8 +108,7 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   }
 
   Capabilities = USB_CONNECTOR_CAPABILITIES{};
-  DevicePathToText =
-      static_cast<EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *>(LocateOptionalProtocol(&DevicePathToTextProtocolGuid));
+  LocateDevicePathToText();
 
   for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
     BuildConnectorRecord(Connector);

@@ -177,6 +177,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, SignalEvent) == 0x68, "EFI_BOOT_SERVIC
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallProtocolInterface) == 0x80, "EFI_BOOT_SERVICES layout");
 static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 0x98, "EFI_BOOT_SERVICES layout");
 static_assert(offsetof(EFI_BOOT_SERVICES, RegisterProtocolNotify) == 0xA8, "EFI_BOOT_SERVICES layout");
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandle) == 0xB0, "EFI_BOOT_SERVICES layout");
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallConfigurationTable) == 0xC0, "EFI_BOOT_SERVICES layout");
 static_assert(offsetof(EFI_BOOT_SERVICES, LoadImage) == 0xC8, "EFI_BOOT_SERVICES layout");
 static_assert(offsetof(EFI_BOOT_SERVICES, StartImage) == 0xD0, "EFI_BOOT_SERVICES layout");
