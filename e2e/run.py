@@ -8,19 +8,24 @@ plus the driver images. The boot application reads the scenario name from
 fw_cfg, prints its observations on the serial line and ends QEMU through
 isa-debug-exit. QEMU runs with -no-reboot, so a reset (the application's own
 after storing Driver#### options, or a driver's) ends the run; the runner then
-boots again on the same variable store, each boot under its own timeout. A
-scenario passes only on the completion line "BENCH: PASS <name>" together
-with the pass exit code; silence, a timeout or anything else is a failure.
+boots again on the same variable store, each boot under its own timeout. In
+the hot-plug scenario the runner also plugs and unplugs USB sticks through
+QEMU's monitor when the application asks for them. A scenario passes only on
+the completion line "BENCH: PASS <name>" together with the pass exit code;
+silence, a timeout or anything else is a failure.
 """
 
 import argparse
 import concurrent.futures
+import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -59,12 +64,23 @@ USB_DEVICES = ("-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0",
                "-device", "usb-kbd,bus=xhci.0,port=3")
 
 
+# Hot-plug runs start with a hub on root port 8 and hubs on its ports 1-4; the boot
+# application asks for each stick in turn ("BENCH: HOTPLUG PLUG <id> <port>"
+# / "UNPLUG <id>") and the runner plugs it through QEMU's monitor (QMP).
+HOTPLUG_HUBS = ("8", "8.1", "8.2", "8.3", "8.4")
+HOTPLUG_DEVICES = ("-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0",
+                   *(arg for port in HOTPLUG_HUBS for arg in ("-device", f"usb-hub,bus=xhci.0,port={port}")))
+HOTPLUG_REQUEST = re.compile(r"^BENCH: HOTPLUG (PLUG|UNPLUG|REPLACE) (.+)$")
+
+
 @dataclass(frozen=True)
 class Scenario:
     name: str
     summary: str
     machine: tuple = MEMORY
     usb: bool = False
+    hotplug: bool = False
+    timeout: int = BOOT_TIMEOUT_S  # seconds, per boot
 
 
 SCENARIOS = (
@@ -82,6 +98,8 @@ SCENARIOS = (
              "PM timer moved to 0x1808: the window waits 364 ticks and leaves interrupts enabled"),
     Scenario("calibration-window-masked",
              "as calibration-window, entered with interrupts disabled: they stay disabled"),
+    Scenario("calibration-dead-timer",
+             "no calibration HOB, port 0x1808 dead: both drivers give up waiting, restore interrupts and return"),
     Scenario("ready-to-boot-usb2-1p",
              "Driver#### boot, connector 10 off: USB2 register 0x80, USB3 0, two boot-script entries per signal"),
     Scenario("ready-to-boot-a1-bar64",
@@ -89,6 +107,10 @@ SCENARIOS = (
              MEMORY_WITH_HIGH_DIMM),
     Scenario("ready-to-boot-nothing",
              "Driver#### boot, every connector on: no register write, no boot-script entry, no hub lookup"),
+    Scenario("ready-to-boot-absent-controller",
+             "Driver#### boot, connector 10 off, BAR0 reads all-ones: nothing written at 4 GiB + 0x84E8, "
+             "no boot-script entry; the hub protocol is still looked up",
+             MEMORY_WITH_HIGH_DIMM),
     Scenario("setup-reset-requested",
              "SaSetup byte 190 = 1: SaSetupResetDxe clears it, keeps every other byte and resets exactly once"),
     Scenario("setup-reset-not-requested",
@@ -105,6 +127,10 @@ SCENARIOS = (
     Scenario("arrival-mode0",
              "Setup mode 0 with every enable byte 0: every stick is usable",
              usb=True),
+    Scenario("hotplug-cycles",
+             "connector 10 off, 32 hot-plug cycles: each stick plugged behind root port 8 is blocked, whatever "
+             "handle it gets; each stick on root port 4 works",
+             hotplug=True, timeout=180),
 )
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
@@ -123,6 +149,7 @@ def bench_lines(serial_text):
 class Boot:
     exit_code: object  # None on timeout
     serial_text: str
+    host_errors: list = field(default_factory=list)
 
     def lines(self):
         return list(bench_lines(self.serial_text))
@@ -149,6 +176,8 @@ class Outcome:
 
 
 def usb_arguments(work, scenario):
+    if scenario.hotplug:
+        return list(HOTPLUG_DEVICES) + ["-qmp", f"unix:{work / 'qmp.sock'},server=on,wait=off"]
     if not scenario.usb:
         return []
     arguments = list(USB_DEVICES)
@@ -192,17 +221,97 @@ def prepare_folder(work, build_dir, scenario):
     if scenario.usb:
         for name, _ in USB_STICKS:
             make_stick(work, name)
+    if scenario.hotplug:
+        make_stick(work, "hotplug")
+
+
+class Monitor:
+    """Just enough of QMP to plug and unplug USB sticks."""
+
+    def __init__(self, path, process):
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(str(path))
+                break
+            except (FileNotFoundError, ConnectionRefusedError):
+                self.sock.close()
+                if process.poll() is not None:
+                    raise RuntimeError("QEMU ended before its monitor opened")
+                time.sleep(0.05)
+        self.reader = self.sock.makefile("r")
+        self.events = []
+        self.reader.readline()  # greeting
+        self.execute("qmp_capabilities")
+
+    def execute(self, command, **arguments):
+        self.sock.sendall(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        while True:
+            reply = json.loads(self.reader.readline())
+            if "event" in reply:
+                self.events.append(reply)
+            elif "error" in reply:
+                raise RuntimeError(f"QMP {command}: {reply['error'].get('desc')}")
+            else:
+                return reply.get("return")
+
+    def wait_deleted(self, device_id):
+        while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == device_id
+                      for e in self.events):
+            self.events.append(json.loads(self.reader.readline()))
+
+    def plug(self, work, device_id, port):
+        self.execute("blockdev-add", driver="raw", **{"node-name": device_id},
+                     file={"driver": "file", "filename": str(work / "hotplug.img"), "locking": "off"})
+        self.execute("device_add", driver="usb-storage", id=device_id, bus="xhci.0", port=port, drive=device_id)
+
+    def unplug(self, device_id):
+        self.execute("device_del", id=device_id)
+        self.wait_deleted(device_id)
+        self.execute("blockdev-del", **{"node-name": device_id})
+
+
+def serve_hotplug(work, process, log_path, errors):
+    """Carries out the boot application's plug requests until QEMU ends; a
+    failure ends QEMU and is kept in errors."""
+    try:
+        monitor = Monitor(work / "qmp.sock", process)
+        carry_out_requests(work, process, log_path, monitor)
+    except (OSError, RuntimeError, ValueError) as error:
+        errors.append(f"hot-plug: {error}")
+        process.kill()
+
+
+def carry_out_requests(work, process, log_path, monitor):
+    done = 0
+    while process.poll() is None:
+        requests = [m for m in map(HOTPLUG_REQUEST.match, bench_lines(log_path.read_text(errors="replace")))
+                    if m] if log_path.exists() else []
+        for request in requests[done:]:
+            verb, words = request.group(1), request.group(2).split()
+            if verb in ("UNPLUG", "REPLACE"):
+                monitor.unplug(words.pop(0))
+            if verb in ("PLUG", "REPLACE"):
+                monitor.plug(work, *words)
+        done = len(requests)
+        time.sleep(0.05)
 
 
 def boot_once(work, scenario):
     log_path = work / "serial.log"
     log_path.unlink(missing_ok=True)
+    process = subprocess.Popen(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    errors = []
+    if scenario.hotplug:
+        threading.Thread(target=serve_hotplug, args=(work, process, log_path, errors), daemon=True).start()
     try:
-        exit_code = subprocess.run(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
-                                   capture_output=True, timeout=BOOT_TIMEOUT_S).returncode
+        exit_code = process.wait(timeout=scenario.timeout)
     except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
         exit_code = None
-    return Boot(exit_code, log_path.read_text(errors="replace") if log_path.exists() else "")
+    return Boot(exit_code, log_path.read_text(errors="replace") if log_path.exists() else "", errors)
 
 
 def judge(scenario, boots, seconds):
@@ -211,10 +320,14 @@ def judge(scenario, boots, seconds):
                       [m.group(1, 2) for m in map(VALUE_LINE.match, lines) if m],
                       [l[len("BENCH: CHECK FAILED: "):] for l in lines if l.startswith("BENCH: CHECK FAILED: ")])
     last = boots[-1]
+    host_errors = [error for boot in boots for error in boot.host_errors]
     completion = [l for l in last.lines() if l.startswith(("BENCH: PASS ", "BENCH: FAIL "))]
     failed_prefix = f"BENCH: FAIL {scenario.name}: "
-    if last.exit_code is None:
-        outcome.reason = f"boot {len(boots)} timed out after {BOOT_TIMEOUT_S} s" + \
+    if host_errors:
+        outcome.reason = host_errors[0]
+    elif last.exit_code is None:
+        outcome.reason = f"boot {len(boots)} timed out after {scenario.timeout} s" + \
+            (f", after: {outcome.checks[0]}" if outcome.checks else "") + \
             ("" if last.lines() else " with no bench output")
     elif last.exit_code == EXIT_RESET:
         outcome.reason = f"still resetting after {len(boots)} boots"
@@ -267,7 +380,7 @@ def report(outcome):
 
 def missing_prerequisites(build_dir, scenarios):
     missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()]
-    tools = (QEMU, "mformat", "mcopy") if any(s.usb for s in scenarios) else (QEMU,)
+    tools = (QEMU, "mformat", "mcopy") if any(s.usb or s.hotplug for s in scenarios) else (QEMU,)
     missing += [tool for tool in tools if shutil.which(tool) is None]
     missing += [str(build_dir / image) for image in (BENCH_APP,) + DRIVER_IMAGES
                 if not (build_dir / image).exists()]
@@ -306,7 +419,9 @@ def main():
     jobs = max(1, min(args.jobs, MAX_PARALLEL))
     outcomes = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = [pool.submit(run_scenario, s, build_dir, args.keep) for s in chosen]
+        # The longest first, so that it runs beside the others.
+        futures = [pool.submit(run_scenario, s, build_dir, args.keep)
+                   for s in sorted(chosen, key=lambda s: s.timeout, reverse=True)]
         for future in concurrent.futures.as_completed(futures):
             outcome, log = future.result()
             outcomes[outcome.scenario.name] = outcome

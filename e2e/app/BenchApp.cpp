@@ -22,15 +22,18 @@ static const SCENARIO Scenarios[] = {
     {"calibration-hob", CalibrationHobScenario},
     {"calibration-window", CalibrationWindowScenario},
     {"calibration-window-masked", CalibrationWindowMaskedScenario},
+    {"calibration-dead-timer", CalibrationDeadTimerScenario},
     {"ready-to-boot-usb2-1p", ReadyToBootUsb2OnePortScenario},
     {"ready-to-boot-a1-bar64", ReadyToBootA1Bar64Scenario},
     {"ready-to-boot-nothing", ReadyToBootNothingDisabledScenario},
+    {"ready-to-boot-absent-controller", ReadyToBootAbsentControllerScenario},
     {"setup-reset-requested", SetupResetRequestedScenario},
     {"setup-reset-not-requested", SetupResetNotRequestedScenario},
     {"arrival-usb2-1p", ArrivalUsb2OnePortScenario},
     {"arrival-a1", ArrivalA1Scenario},
     {"arrival-b1", ArrivalB1Scenario},
     {"arrival-mode0", ArrivalMode0Scenario},
+    {"hotplug-cycles", HotPlugCyclesScenario},
 };
 
 extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

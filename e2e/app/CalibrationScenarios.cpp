@@ -18,9 +18,8 @@ static bool ExpectFirmwareHasNoCalibrationHob() {
          Expect(!HobListHasCalibrationHob(List), "OVMF's own HOB list already holds the calibration HOB");
 }
 
-// Port 0x1808 is dead on this machine, so a driver that ran the window would
-// never return: returning at all shows the HOB made it skip the window, and
-// the I/O breakpoint shows it never even read the port.
+// Port 0x1808 is dead on this machine: the I/O breakpoint shows that the
+// driver never read it, so the HOB made it skip the window.
 VOID CalibrationHobScenario() {
   if (!ExpectFirmwareHasNoCalibrationHob() || !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR)) {
     return;
@@ -130,5 +129,40 @@ static VOID RunCalibrationWindow(bool InterruptsMasked) {
 }
 
 VOID CalibrationWindowScenario() { RunCalibrationWindow(false); }
+
+// Port 0x1808 reads all-ones on this machine, a timer that never ticks.
+// Without the calibration HOB both drivers give up on it and go on: the
+// policy driver publishes its capabilities, SaSetupResetDxe returns.
+VOID CalibrationDeadTimerScenario() {
+  if (!ExpectFirmwareHasNoCalibrationHob() || !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR)) {
+    return;
+  }
+  const UINT32 DeadPort = IoRead32(BOARD_PM_TIMER_PORT);
+  Observe("port 0x1808 reads", "0x%08x", DeadPort);
+  if (!Expect(DeadPort == 0xFFFFFFFFU, "port 0x1808 reads 0x%08x, not a dead timer", DeadPort)) {
+    return;
+  }
+  // OVMF's own PM timer, which ticks, measures how long each driver took.
+  const UINT16 FirmwareTimer = (UINT16)((PciRead32(PIIX4_PM_BUS, PIIX4_PM_DEVICE, PIIX4_PM_FUNCTION,
+                                                   PIIX4_PMBA_OFFSET) & ~PIIX4_PMBA_IO_SPACE) + PM_TIMER_OFFSET);
+  static const CHAR16 *const Drivers[] = {POLICY_DRIVER_FILE, SA_SETUP_RESET_FILE};
+  for (const CHAR16 *File : Drivers) {
+    CHAR8 Name[48];
+    AsciiFromText(File + 1, Name, sizeof(Name));
+    EFI_HANDLE Image = LoadFromBootVolume(File);
+    if (Image == nullptr) {
+      return;
+    }
+    const UINT32 Before = IoRead32(FirmwareTimer);
+    const DRIVER_START Start = StartCounted(Image);
+    const UINT32 Ticks = (IoRead32(FirmwareTimer) - Before) & PM_TIMER_MASK;
+    Observe(Name, "returned %s after %u PM timer ticks (%u ms); interrupt flag %u at its first service call",
+            StatusName(Start.Status), Ticks, Ticks / 3580, (UINT32)((Start.FirstServiceRflags & RFLAGS_IF) != 0));
+    Expect(Start.Status == EFI_SUCCESS, "%s returned %s, wanted EFI_SUCCESS", Name, StatusName(Start.Status));
+    Expect(Start.ServiceCalled && (Start.FirstServiceRflags & RFLAGS_IF) != 0,
+           "%s left interrupts masked after giving up on the timer", Name);
+  }
+  ExpectCapabilitiesPublished();
+}
 
 VOID CalibrationWindowMaskedScenario() { RunCalibrationWindow(true); }

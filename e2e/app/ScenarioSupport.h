@@ -8,6 +8,7 @@
 #include "Uefi/SystemTable.h"
 
 #define POLICY_DRIVER_FILE u"\\UsbConnectorPolicyDxe.efi"
+#define SA_SETUP_RESET_FILE u"\\SaSetupResetDxe.efi"
 
 #define SETUP_NAME u"Setup"
 #define SETUP_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}

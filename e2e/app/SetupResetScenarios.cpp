@@ -8,7 +8,6 @@
 #include "DriverOptions.h"
 #include "ScenarioSupport.h"
 
-#define SA_SETUP_RESET_FILE u"\\SaSetupResetDxe.efi"
 #define SA_SETUP_NAME u"SaSetup"
 #define SA_SETUP_GUID {0x72C5E28C, 0x7783, 0x43A1, {0x87, 0x67, 0xFA, 0xD7, 0x3F, 0xCC, 0xAF, 0xA4}}
 // Shorter than the driver's 1400-byte buffer: it must come back at this size.

@@ -19,13 +19,34 @@ static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
 
+// Both BAR dwords read all-ones. Where a driver that trusted them would
+// write lies in the DIMM at 4 GiB, outside the firmware's memory map; it is
+// filled with the sentinel.
+static VOID SetUpAbsentController() {
+  BenchFillPortDisableRegisters(BENCH_ABSENT_WINDOW);
+  Record.HighRamPresent =
+      *BenchRegister(BENCH_ABSENT_WINDOW + XHCI_USB2_PORT_DISABLE_OFFSET) == BENCH_REGISTER_SENTINEL;
+  Record.BarLow = BENCH_ABSENT_BAR;
+  Record.BarHigh = BENCH_ABSENT_BAR;
+  Record.WindowBase = BENCH_ABSENT_WINDOW;
+  *BenchRegister(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
+  *BenchRegister(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
+  Record.XhciStandIn = true;
+}
+
 // The window sits below BENCH_HIGH_RAM_SIZE so that its alias at 4 GiB falls
 // inside the DIMM QEMU places there for 64-bit BAR runs.
 static VOID SetUpXhciStandIn(const BENCH_BOARD_CONFIG &Config) {
   EFI_PHYSICAL_ADDRESS ConfigPage = XHCI_CONFIG_PAGE;
   EFI_PHYSICAL_ADDRESS Window = BENCH_HIGH_RAM_SIZE - 1;
-  if (EFI_ERROR(gBS->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage)) ||
-      EFI_ERROR(gBS->AllocatePages(AllocateMaxAddress, EfiBootServicesData, BENCH_WINDOW_PAGES, &Window))) {
+  if (EFI_ERROR(gBS->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage))) {
+    return;
+  }
+  if (Config.BarAbsent != 0) {
+    SetUpAbsentController();
+    return;
+  }
+  if (EFI_ERROR(gBS->AllocatePages(AllocateMaxAddress, EfiBootServicesData, BENCH_WINDOW_PAGES, &Window))) {
     return;
   }
   const UINT64 HighWindow = BENCH_HIGH_RAM_BASE + Window;

@@ -44,8 +44,15 @@ static inline VOID BenchFillPortDisableRegisters(UINT64 Window) {
   *BenchRegister(Window + XHCI_USB3_PORT_DISABLE_OFFSET) = BENCH_REGISTER_SENTINEL;
 }
 
+// An absent controller function reads all-ones in every configuration dword.
+// Decoded without a check, that BAR would name a window at 0xFFFFFFF0, whose
+// port-disable registers fall at 4 GiB + 0x84E8: in the DIMM there.
+#define BENCH_ABSENT_BAR 0xFFFFFFFFU
+#define BENCH_ABSENT_WINDOW 0xFFFFFFF0ULL
+
 struct BENCH_BOARD_CONFIG {
-  UINT32 Bar64Bit;  // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
+  UINT32 Bar64Bit;   // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
+  UINT32 BarAbsent;  // 1: both BAR dwords read all-ones
 };
 
 struct BENCH_S3_WRITE {
