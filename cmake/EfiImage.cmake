@@ -81,3 +81,19 @@ function(add_efi_image Name)
   add_custom_target(${Name} ALL DEPENDS ${Output})
   add_dependencies(${Name} ${Name}Objects)
 endfunction()
+
+# add_ffs_file(Image Guid): Image.ffs, the image as an FFS file of type DRIVER
+# named Image, for a firmware volume; the GUID is the file's name there.
+function(add_ffs_file Image Guid)
+  set(Input ${CMAKE_BINARY_DIR}/${Image}.efi)
+  set(Output ${CMAKE_BINARY_DIR}/${Image}.ffs)
+  set(Tool ${PROJECT_SOURCE_DIR}/tools/firmware_volume.py)
+  add_custom_command(
+    OUTPUT ${Output}
+    COMMAND Python3::Interpreter ${Tool} ffs --guid ${Guid} --name ${Image} ${Input} ${Output}
+    DEPENDS ${Input} ${Tool}
+    VERBATIM)
+  add_custom_target(${Image}Ffs ALL DEPENDS ${Output})
+  add_dependencies(${Image}Ffs ${Image})
+  set_target_properties(${Image}Ffs PROPERTIES FFS_GUID ${Guid})
+endfunction()

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the given image targets twice from scratch, in two unrelated
-directories, and fails unless every image is byte-for-byte the same."""
+"""Builds the given driver images and their FFS files twice from scratch, in
+two unrelated directories, and fails unless every file is byte-for-byte the
+same."""
 import argparse
 import pathlib
 import subprocess
@@ -11,8 +12,9 @@ import tempfile
 def build(arguments, directory):
     subprocess.run([arguments.cmake, "-S", arguments.source, "-B", directory, "-DFIRMWARE_HOST_TESTS=OFF",
                     f"-DCMAKE_CXX_COMPILER={arguments.compiler}"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([arguments.cmake, "--build", directory, "-j", "2", "--target", *arguments.images],
-                   check=True, stdout=subprocess.DEVNULL)
+    # Each FFS target builds its image first.
+    subprocess.run([arguments.cmake, "--build", directory, "-j", "2", "--target",
+                    *(f"{image}Ffs" for image in arguments.images)], check=True, stdout=subprocess.DEVNULL)
 
 
 def main():
@@ -27,14 +29,14 @@ def main():
         build(arguments, first)
         build(arguments, second)
         differing = []
-        for image in arguments.images:
-            one = (pathlib.Path(first) / f"{image}.efi").read_bytes()
-            two = (pathlib.Path(second) / f"{image}.efi").read_bytes()
+        for name in (f"{image}{suffix}" for image in arguments.images for suffix in (".efi", ".ffs")):
+            one = (pathlib.Path(first) / name).read_bytes()
+            two = (pathlib.Path(second) / name).read_bytes()
             if one != two:
                 offset = next((i for i, (a, b) in enumerate(zip(one, two)) if a != b), min(len(one), len(two)))
-                differing.append(f"{image}.efi differs from byte {offset:#x} ({len(one)} and {len(two)} bytes)")
+                differing.append(f"{name} differs from byte {offset:#x} ({len(one)} and {len(two)} bytes)")
             else:
-                print(f"{image}.efi: {len(one)} bytes, identical in both builds")
+                print(f"{name}: {len(one)} bytes, identical in both builds")
     for text in differing:
         print(text)
     return 1 if differing else 0
