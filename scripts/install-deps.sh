@@ -3,7 +3,7 @@
 # need, when any is missing.
 set -euo pipefail
 
-packages=(clang libclang-rt-14-dev lld llvm cmake make libgtest-dev libbenchmark-dev qemu-system-x86 ovmf mtools python3)
+packages=(clang libclang-rt-14-dev lld llvm cmake make libgtest-dev libbenchmark-dev qemu-system-x86 ovmf mtools uefitool-cli python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
