@@ -22,23 +22,16 @@ import os
 import re
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
-OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
-QEMU = "qemu-system-x86_64"
-
-# isa-debug-exit makes QEMU exit with (value << 1) | 1; values from
-# e2e/lib/BenchPlatform.h. A guest reset under -no-reboot exits with 0.
-EXIT_PASS = (0x10 << 1) | 1
-EXIT_RESET = 0
+sys.path.insert(0, str(REPO / "tools"))
+from ovmf_qemu import (EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, bench_lines, boot,  # noqa: E402
+                       make_stick, qemu_base_command)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is three boots: store options, a driver's reset, check.
@@ -71,6 +64,7 @@ HOTPLUG_HUBS = ("8", "8.1", "8.2", "8.3", "8.4")
 HOTPLUG_DEVICES = ("-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0",
                    *(arg for port in HOTPLUG_HUBS for arg in ("-device", f"usb-hub,bus=xhci.0,port={port}")))
 HOTPLUG_REQUEST = re.compile(r"^BENCH: HOTPLUG (PLUG|UNPLUG|REPLACE) (.+)$")
+HOTPLUG_SETTLE_S = 0.4
 
 
 @dataclass(frozen=True)
@@ -133,16 +127,7 @@ SCENARIOS = (
              hotplug=True, timeout=180),
 )
 
-ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
 VALUE_LINE = re.compile(r"^BENCH: (?!BEGIN |PASS |FAIL |REBOOT |CHECK FAILED: )(.+?) = (.*)$")
-
-
-def bench_lines(serial_text):
-    for raw in serial_text.splitlines():
-        line = ANSI_ESCAPE.sub("", raw).strip()
-        at = line.find("BENCH: ")
-        if at >= 0:
-            yield line[at:]
 
 
 @dataclass
@@ -188,27 +173,9 @@ def usb_arguments(work, scenario):
 
 
 def qemu_command(work, scenario):
-    return [
-        QEMU,
-        "-machine", "pc", *scenario.machine, "-nodefaults", "-no-reboot",
-        "-display", "none", "-monitor", "none",
-        "-serial", f"file:{work / 'serial.log'}",
-        "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
-        "-drive", f"if=pflash,format=raw,unit=1,file={work / 'vars.fd'}",
-        "-drive", f"format=raw,file=fat:rw:{work / 'fat'}",
-        "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
-        "-fw_cfg", f"name=opt/bench/scenario,string={scenario.name}",
-        *usb_arguments(work, scenario),
-    ]
-
-
-def make_stick(work, name):
-    """A 1.44 MB raw FAT image holding one file that names the stick."""
-    image = work / f"{name}.img"
-    label = work / f"{name}.txt"
-    label.write_text(f"bench {name}\n")
-    subprocess.run(["mformat", "-i", str(image), "-C", "-f", "1440", "::"], check=True, capture_output=True)
-    subprocess.run(["mcopy", "-i", str(image), str(label), "::/STICK.TXT"], check=True, capture_output=True)
+    return [*qemu_base_command(OVMF_CODE, work / "vars.fd", work / "fat", work / "serial.log", scenario.name,
+                               scenario.machine),
+            *usb_arguments(work, scenario)]
 
 
 def prepare_folder(work, build_dir, scenario):
@@ -220,9 +187,9 @@ def prepare_folder(work, build_dir, scenario):
     shutil.copyfile(OVMF_VARS, work / "vars.fd")
     if scenario.usb:
         for name, _ in USB_STICKS:
-            make_stick(work, name)
+            make_stick(work / f"{name}.img", f"bench {name}")
     if scenario.hotplug:
-        make_stick(work, "hotplug")
+        make_stick(work / "hotplug.img", "bench hotplug")
 
 
 class Monitor:
@@ -278,8 +245,10 @@ def serve_hotplug(work, process, log_path, errors):
         monitor = Monitor(work / "qmp.sock", process)
         carry_out_requests(work, process, log_path, monitor)
     except (OSError, RuntimeError, ValueError) as error:
-        errors.append(f"hot-plug: {error}")
-        process.kill()
+        # QEMU closes the monitor when it ends; that is no failure of ours.
+        if process.poll() is None:
+            errors.append(f"hot-plug: {error}")
+            process.kill()
 
 
 def carry_out_requests(work, process, log_path, monitor):
@@ -291,6 +260,10 @@ def carry_out_requests(work, process, log_path, monitor):
             verb, words = request.group(1), request.group(2).split()
             if verb in ("UNPLUG", "REPLACE"):
                 monitor.unplug(words.pop(0))
+            if verb == "REPLACE":
+                # OVMF has seen the unplug by then; a plug during its
+                # removal work can hang the firmware.
+                time.sleep(HOTPLUG_SETTLE_S)
             if verb in ("PLUG", "REPLACE"):
                 monitor.plug(work, *words)
         done = len(requests)
@@ -298,20 +271,14 @@ def carry_out_requests(work, process, log_path, monitor):
 
 
 def boot_once(work, scenario):
-    log_path = work / "serial.log"
-    log_path.unlink(missing_ok=True)
-    process = subprocess.Popen(qemu_command(work, scenario), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     errors = []
-    if scenario.hotplug:
-        threading.Thread(target=serve_hotplug, args=(work, process, log_path, errors), daemon=True).start()
-    try:
-        exit_code = process.wait(timeout=scenario.timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-        exit_code = None
-    return Boot(exit_code, log_path.read_text(errors="replace") if log_path.exists() else "", errors)
+
+    def alongside(process):
+        serve_hotplug(work, process, work / "serial.log", errors)
+
+    exit_code, serial_text = boot(qemu_command(work, scenario), work / "serial.log", scenario.timeout,
+                                  alongside if scenario.hotplug else None)
+    return Boot(exit_code, serial_text, errors)
 
 
 def judge(scenario, boots, seconds):

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds both driver images and boots
-# them on OVMF, printing what each driver did.
+# The OVMF bench on its own: installs what is missing, builds, and boots every
+# scenario of e2e/run.py, printing what each driver did.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"

@@ -34,6 +34,7 @@ static const SCENARIO Scenarios[] = {
     {"arrival-b1", ArrivalB1Scenario},
     {"arrival-mode0", ArrivalMode0Scenario},
     {"hotplug-cycles", HotPlugCyclesScenario},
+    {"road", RoadScenario},
 };
 
 extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

@@ -24,3 +24,4 @@ VOID ArrivalA1Scenario();
 VOID ArrivalB1Scenario();
 VOID ArrivalMode0Scenario();
 VOID HotPlugCyclesScenario();
+VOID RoadScenario();

@@ -65,11 +65,6 @@ static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
 static const EFI_GUID BlockIoProtocolGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
 static const EFI_GUID SimpleFileSystemProtocolGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 
-static bool HasProtocol(EFI_HANDLE Handle, const EFI_GUID *Protocol) {
-  VOID *Interface = nullptr;
-  return gBS->HandleProtocol(Handle, Protocol, &Interface) == EFI_SUCCESS;
-}
-
 // Every handle with a device path, as text with the protocols of interest.
 static bool CollectHandles() {
   EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
@@ -100,16 +95,6 @@ static bool CollectHandles() {
   }
   gBS->FreePool(Handles);
   return true;
-}
-
-// Path is Device's own path or one below it.
-static bool IsUnder(const CHAR8 *Path, const CHAR8 *Device) {
-  for (; *Device != '\0'; Path++, Device++) {
-    if (*Path != *Device) {
-      return false;
-    }
-  }
-  return *Path == '\0' || *Path == '/';
 }
 
 struct DEVICE_STATE {
@@ -312,9 +297,9 @@ static STICK_VIEW SettledStick(const CHAR8 *Id, const CHAR8 *Port) {
   return Stick;
 }
 
-// The runner unplugs Gone and plugs New at once, while this application only
-// waits, so that the firmware's own allocations decide which handle value
-// the new stick gets: often one it has just freed.
+// The runner unplugs Gone and then plugs New while this application only
+// waits, so that the firmware's own allocations alone decide which handle
+// value the new stick gets, at times one it has just freed.
 static STICK_VIEW ReplaceStick(const CHAR8 *Gone, const CHAR8 *New, const CHAR8 *Port) {
   Print("BENCH: HOTPLUG REPLACE %s %s %s\n", Gone, New, Port);
   gBS->Stall(20 * HOTPLUG_POLL_US);

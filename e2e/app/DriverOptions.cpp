@@ -55,16 +55,22 @@ VOID RegisterDriversAndReset(const CHAR16 *DriverFile) {
     return;
   }
   static const UINT16 Order[] = {0, 1};
-  EFI_STATUS Status = gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Order), Order);
+  const EFI_STATUS Status =
+      gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Order), Order);
   if (!Expect(Status == EFI_SUCCESS, "storing DriverOrder: %s", StatusName(Status))) {
     return;
   }
+  MarkCheckStageAndReset("Driver#### options stored");
+}
+
+VOID MarkCheckStageAndReset(const CHAR8 *Why) {
   const UINT8 Stage = 1;
-  Status = gRT->SetVariable(BENCH_STAGE_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Stage), &Stage);
+  const EFI_STATUS Status =
+      gRT->SetVariable(BENCH_STAGE_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Stage), &Stage);
   if (!Expect(Status == EFI_SUCCESS, "storing the stage mark: %s", StatusName(Status))) {
     return;
   }
-  BenchReboot("Driver#### options stored");
+  BenchReboot(Why);
 }
 
 BENCH_BOARD_RECORD *BenchBoardRecord() {

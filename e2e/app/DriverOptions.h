@@ -17,6 +17,8 @@ bool EnterCheckStage();
 // DriverOrder, and the check-stage mark, then asks for a cold reset. Returns
 // only when storing failed.
 VOID RegisterDriversAndReset(const CHAR16 *DriverFile);
+// The same without load options, for drivers the flash image starts.
+VOID MarkCheckStageAndReset(const CHAR8 *Why);
 
 // Prepare in the first boot (it ends in RegisterDriversAndReset), Check in the
 // next.

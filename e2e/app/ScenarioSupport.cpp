@@ -76,16 +76,22 @@ EFI_HANDLE LoadFromBootVolume(const CHAR16 *FileName) {
 }
 
 bool WriteSetup(UINTN Size, UINT8 Mode, INTN DisabledConnector) {
+  UINT8 Enable[CONNECTOR_COUNT];
+  for (INTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+    const bool Disabled = DisabledConnector == ALL_CONNECTORS || Connector == DisabledConnector;
+    Enable[Connector] = Disabled ? 0 : 1;
+  }
+  return WriteSetupBytes(Size, Mode, Enable);
+}
+
+bool WriteSetupBytes(UINTN Size, UINT8 Mode, const UINT8 *Enable) {
   static UINT8 Setup[2 * SETUP_SIZE];
   if (!Expect(Size <= sizeof(Setup), "Setup of %llu bytes is larger than the bench's buffer", Size)) {
     return false;
   }
   __builtin_memset(Setup, 0, sizeof(Setup));
   Setup[SETUP_MODE_OFFSET] = Mode;
-  for (INTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
-    const bool Disabled = DisabledConnector == ALL_CONNECTORS || Connector == DisabledConnector;
-    Setup[SETUP_ENABLE_OFFSET + Connector] = Disabled ? 0 : 1;
-  }
+  __builtin_memcpy(Setup + SETUP_ENABLE_OFFSET, Enable, CONNECTOR_COUNT);
   const EFI_STATUS Status = gRT->SetVariable(SETUP_NAME, &SetupGuid, NV_BS_RT_ATTRIBUTES, Size, Setup);
   return Expect(Status == EFI_SUCCESS, "storing Setup (%llu bytes): %s", Size, StatusName(Status));
 }
@@ -244,4 +250,18 @@ VOID ExpectCapabilitiesPublished() {
       return;
     }
   }
+}
+
+bool HasProtocol(EFI_HANDLE Handle, const EFI_GUID *Protocol) {
+  VOID *Interface = nullptr;
+  return gBS->HandleProtocol(Handle, Protocol, &Interface) == EFI_SUCCESS;
+}
+
+bool IsUnder(const CHAR8 *Path, const CHAR8 *Device) {
+  for (; *Device != '\0'; Path++, Device++) {
+    if (*Path != *Device) {
+      return false;
+    }
+  }
+  return *Path == '\0' || *Path == '/';
 }

@@ -4,14 +4,13 @@
 // from the boot volume, and starting a driver under observation.
 #pragma once
 
+#include "BenchBoard.h"
 #include "Protocol/DevicePath.h"
 #include "Uefi/SystemTable.h"
 
 #define POLICY_DRIVER_FILE u"\\UsbConnectorPolicyDxe.efi"
 #define SA_SETUP_RESET_FILE u"\\SaSetupResetDxe.efi"
 
-#define SETUP_NAME u"Setup"
-#define SETUP_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}
 #define SETUP_SIZE 3612
 #define SETUP_MODE_OFFSET 3291
 #define SETUP_ENABLE_OFFSET 3580
@@ -45,7 +44,13 @@ EFI_HANDLE LoadFromBootVolume(const CHAR16 *FileName);
 // enable byte 1 except DisabledConnector's (NO_CONNECTOR for none,
 // ALL_CONNECTORS for every one).
 bool WriteSetup(UINTN Size, UINT8 Mode, INTN DisabledConnector);
+// The same with each connector's enable byte given.
+bool WriteSetupBytes(UINTN Size, UINT8 Mode, const UINT8 *Enable);
 VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid);
+
+bool HasProtocol(EFI_HANDLE Handle, const EFI_GUID *Protocol);
+// Device-path text Path is Device's own path or one below it.
+bool IsUnder(const CHAR8 *Path, const CHAR8 *Device);
 
 struct DRIVER_START {
   EFI_STATUS Status;
@@ -71,6 +76,22 @@ DRIVER_START StartCounted(EFI_HANDLE Image, EFI_IMAGE_ENTRY_POINT DirectEntry = 
 // back afterwards.
 DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image);
 VOID ObserveStart(const DRIVER_START &Start);
+
+// SaSetup as the bench stores it: SA_SETUP_SIZE patterned bytes, shorter than
+// the driver's 1400-byte buffer so it must come back at this size, with
+// Request at offset 190.
+#define SA_SETUP_SIZE 400
+#define SA_SETUP_REQUEST_OFFSET 190
+bool StoreSaSetup(UINT8 Request);
+
+struct SA_SETUP_STATE {
+  EFI_STATUS Status;
+  UINTN Size;
+  UINT32 Attributes;
+  UINT8 Request;      // byte 190; 0 when the variable is shorter
+  INTN FirstChange;   // first other byte that differs from the stored pattern, or -1
+};
+SA_SETUP_STATE ReadSaSetup();
 
 // Published-capability checks against the board's fixed connector block.
 VOID ExpectNoCapabilities();

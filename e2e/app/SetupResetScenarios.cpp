@@ -8,12 +8,6 @@
 #include "DriverOptions.h"
 #include "ScenarioSupport.h"
 
-#define SA_SETUP_NAME u"SaSetup"
-#define SA_SETUP_GUID {0x72C5E28C, 0x7783, 0x43A1, {0x87, 0x67, 0xFA, 0xD7, 0x3F, 0xCC, 0xAF, 0xA4}}
-// Shorter than the driver's 1400-byte buffer: it must come back at this size.
-#define SA_SETUP_SIZE 400
-#define SA_SETUP_REQUEST_OFFSET 190
-
 static const EFI_GUID SaSetupGuid = SA_SETUP_GUID;
 
 struct SETUP_RESET_CASE {
@@ -27,18 +21,40 @@ static const SETUP_RESET_CASE NotRequestedCase = {0, 1, 0};
 
 static UINT8 PatternByte(UINTN Offset) { return (UINT8)(Offset * 37 + 11); }
 
-static VOID Prepare(const SETUP_RESET_CASE &Case) {
+bool StoreSaSetup(UINT8 Request) {
   static UINT8 SaSetup[SA_SETUP_SIZE];
   for (UINTN Offset = 0; Offset < SA_SETUP_SIZE; Offset++) {
     SaSetup[Offset] = PatternByte(Offset);
   }
-  SaSetup[SA_SETUP_REQUEST_OFFSET] = Case.Request;
+  SaSetup[SA_SETUP_REQUEST_OFFSET] = Request;
   const EFI_STATUS Status =
       gRT->SetVariable(SA_SETUP_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
-  if (!Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status))) {
-    return;
+  return Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status));
+}
+
+SA_SETUP_STATE ReadSaSetup() {
+  // Room for more than the driver's own buffer, so a padded write-back shows as a size.
+  static UINT8 SaSetup[4096];
+  SA_SETUP_STATE State = {};
+  State.Size = sizeof(SaSetup);
+  State.Status = gRT->GetVariable(SA_SETUP_NAME, &SaSetupGuid, &State.Attributes, &State.Size, SaSetup);
+  State.FirstChange = -1;
+  if (State.Status != EFI_SUCCESS) {
+    return State;
   }
-  RegisterDriversAndReset(SA_SETUP_RESET_FILE);
+  State.Request = State.Size > SA_SETUP_REQUEST_OFFSET ? SaSetup[SA_SETUP_REQUEST_OFFSET] : 0;
+  for (UINTN Offset = 0; Offset < State.Size && Offset < SA_SETUP_SIZE && State.FirstChange < 0; Offset++) {
+    if (Offset != SA_SETUP_REQUEST_OFFSET && SaSetup[Offset] != PatternByte(Offset)) {
+      State.FirstChange = (INTN)Offset;
+    }
+  }
+  return State;
+}
+
+static VOID Prepare(const SETUP_RESET_CASE &Case) {
+  if (StoreSaSetup(Case.Request)) {
+    RegisterDriversAndReset(SA_SETUP_RESET_FILE);
+  }
 }
 
 static VOID Check(const SETUP_RESET_CASE &Case) {
@@ -46,33 +62,23 @@ static VOID Check(const SETUP_RESET_CASE &Case) {
   if (Record == nullptr) {
     return;
   }
-  // Room for more than the driver's own buffer, so a padded write-back shows as a size.
-  static UINT8 SaSetup[4096];
-  UINT32 Attributes = 0;
-  UINTN Size = sizeof(SaSetup);
-  const EFI_STATUS Status = gRT->GetVariable(SA_SETUP_NAME, &SaSetupGuid, &Attributes, &Size, SaSetup);
+  const SA_SETUP_STATE State = ReadSaSetup();
   Observe("boots with the bench board", "%u", Record->BootCount);
   Observe("SaSetup writes by the drivers", "%u", Record->SaSetupWrites);
-  if (!Expect(Status == EFI_SUCCESS, "SaSetup not readable: %s", StatusName(Status))) {
+  if (!Expect(State.Status == EFI_SUCCESS, "SaSetup not readable: %s", StatusName(State.Status))) {
     return;
   }
-  Observe("SaSetup", "%llu bytes, attributes 0x%08x, byte 190 = %u", Size, Attributes,
-          Size > SA_SETUP_REQUEST_OFFSET ? SaSetup[SA_SETUP_REQUEST_OFFSET] : 0U);
+  Observe("SaSetup", "%llu bytes, attributes 0x%08x, byte 190 = %u", State.Size, State.Attributes, State.Request);
 
   Expect(Record->BootCount == Case.WantedBoots, "%u boots with the bench board, wanted %u", Record->BootCount,
          Case.WantedBoots);
   Expect(Record->SaSetupWrites == Case.WantedWrites, "SaSetup written %u times by the drivers, wanted %u",
          Record->SaSetupWrites, Case.WantedWrites);
-  Expect(Size == SA_SETUP_SIZE, "SaSetup is %llu bytes, stored %u", Size, SA_SETUP_SIZE);
-  Expect(Attributes == NV_BS_RT_ATTRIBUTES, "SaSetup attributes 0x%08x, stored 0x%08x", Attributes,
+  Expect(State.Size == SA_SETUP_SIZE, "SaSetup is %llu bytes, stored %u", State.Size, SA_SETUP_SIZE);
+  Expect(State.Attributes == NV_BS_RT_ATTRIBUTES, "SaSetup attributes 0x%08x, stored 0x%08x", State.Attributes,
          NV_BS_RT_ATTRIBUTES);
-  for (UINTN Offset = 0; Offset < Size && Offset < SA_SETUP_SIZE; Offset++) {
-    const UINT8 Wanted = Offset == SA_SETUP_REQUEST_OFFSET ? 0 : PatternByte(Offset);
-    if (!Expect(SaSetup[Offset] == Wanted, "SaSetup byte %llu is 0x%02x, wanted 0x%02x", Offset, SaSetup[Offset],
-                Wanted)) {
-      return;
-    }
-  }
+  Expect(State.Request == 0, "SaSetup byte 190 is %u, wanted 0", State.Request);
+  Expect(State.FirstChange < 0, "SaSetup byte %llu changed", (UINT64)State.FirstChange);
 }
 
 VOID SetupResetRequestedScenario() { RunTwoBoots(RequestedCase, Prepare, Check); }

@@ -1,15 +1,18 @@
-// BenchBoardDxe: loaded by OVMF's boot manager as the Driver#### option just
-// before the driver under test, it supplies what the emulated board lacks and
-// nothing more (the calibration HOB, RAM standing in for the xHCI
-// configuration dwords and register window, the hub port protocol) and
-// records what the drivers did with them, and which boot this is, for the
-// boot application to check.
+// BenchBoardDxe: started just before the drivers under test, as a Driver####
+// option by OVMF's boot manager or from the flash image by the DXE
+// dispatcher, it supplies what the emulated board lacks and nothing more (the
+// calibration HOB, RAM standing in for the xHCI configuration dwords and
+// register window, the hub port protocol) and records what the drivers did
+// with them, what was installed when each entered, which USB devices
+// appeared, and which boot this is, for the boot application to check.
 #include "BenchBoard.h"
 #include "BenchTables.h"
 #include "Guid/EventGroup.h"
 #include "HobListCopy.h"
+#include "Protocol/DevicePathToText.h"
 #include "Protocol/HubPortDisable.h"
 #include "Protocol/S3SaveState.h"
+#include "Protocol/UsbIo.h"
 
 static BENCH_BOARD_RECORD Record;
 
@@ -18,6 +21,11 @@ static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
+static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
+static const EFI_GUID ReadyToLockProtocolGuid = SMM_READY_TO_LOCK_PROTOCOL_GUID;
+static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
+static const EFI_GUID SetupGuid = SETUP_GUID;
+static const EFI_GUID SaSetupGuid = SA_SETUP_GUID;
 
 // Both BAR dwords read all-ones. Where a driver that trusted them would
 // write lies in the DIMM at 4 GiB, outside the firmware's memory map; it is
@@ -144,9 +152,15 @@ static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This
   return Status;
 }
 
+static bool Installed(const EFI_GUID *Protocol) {
+  VOID *Interface = nullptr;
+  return FirmwareLocateProtocol(Protocol, nullptr, &Interface) == EFI_SUCCESS;
+}
+
 static VOID WrapS3SaveState() {
   EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState = nullptr;
-  if (EFI_ERROR(gBS->LocateProtocol(&S3SaveStateProtocolGuid, nullptr, (VOID **)&S3SaveState))) {
+  if (Record.S3SaveStateWrapped ||
+      EFI_ERROR(FirmwareLocateProtocol(&S3SaveStateProtocolGuid, nullptr, (VOID **)&S3SaveState))) {
     return;
   }
   FirmwareS3Write = S3SaveState->Write;
@@ -154,10 +168,88 @@ static VOID WrapS3SaveState() {
   Record.S3SaveStateWrapped = true;
 }
 
+static VOID EFIAPI WrapS3SaveStateOnInstall(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+  WrapS3SaveState();
+}
+
+// Runs before any notification at a lower level, so a device is seen with
+// its USB I/O even when the policy driver takes it away.
+static VOID *UsbIoRegistration;
+
+static VOID EFIAPI RecordUsbDevices(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+  EFI_HANDLE Handle = nullptr;
+  UINTN Size = sizeof(Handle);
+  while (gBS->LocateHandle(ByRegisterNotify, nullptr, UsbIoRegistration, &Size, &Handle) == EFI_SUCCESS) {
+    Size = sizeof(Handle);
+    EFI_USB_IO_PROTOCOL *UsbIo = nullptr;
+    EFI_USB_DEVICE_DESCRIPTOR Device = {};
+    EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
+    if (Record.UsbDeviceCount == BENCH_MAX_USB_DEVICES ||
+        EFI_ERROR(gBS->HandleProtocol(Handle, &UsbIoProtocolGuid, (VOID **)&UsbIo))) {
+      continue;
+    }
+    (VOID) UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device);
+    (VOID) UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface);
+    Record.UsbDevices[Record.UsbDeviceCount++] = {Handle, Device.IdVendor, Device.IdProduct,
+                                                  Interface.InterfaceClass};
+  }
+}
+
+// Calls NotifyFunction at TPL_NOTIFY whenever Protocol is installed.
+static VOID *NotifyOnInstall(const EFI_GUID *Protocol, EFI_EVENT_NOTIFY NotifyFunction) {
+  EFI_EVENT Event = nullptr;
+  VOID *Registration = nullptr;
+  if (gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, NotifyFunction, nullptr, &Event) == EFI_SUCCESS) {
+    (VOID) gBS->RegisterProtocolNotify(Protocol, Event, &Registration);
+  }
+  return Registration;
+}
+
+static UINT32 EntriesSeen;
+
+static VOID NoteEntry(BENCH_DRIVER_ENTRY &Entry) {
+  if (Entry.Order != 0) {
+    return;
+  }
+  Entry.Order = ++EntriesSeen;
+  Entry.ReadyToLock = Installed(&ReadyToLockProtocolGuid);
+  Entry.S3SaveState = Installed(&S3SaveStateProtocolGuid);
+  Entry.DevicePathToText = Installed(&DevicePathToTextProtocolGuid);
+}
+
+static bool NameIs(const CHAR16 *Name, const CHAR16 *Wanted) {
+  for (; *Wanted != 0; Name++, Wanted++) {
+    if (*Name != *Wanted) {
+      return false;
+    }
+  }
+  return *Name == 0;
+}
+
+static EFI_GET_VARIABLE FirmwareGetVariable;
+
+static EFI_STATUS EFIAPI WatchingGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes,
+                                             UINTN *DataSize, VOID *Data) {
+  if (Name != nullptr && Guid != nullptr) {
+    if (NameIs(Name, SETUP_NAME) && CompareGuid(Guid, &SetupGuid)) {
+      NoteEntry(Record.PolicyEntry);
+    } else if (NameIs(Name, SA_SETUP_NAME) && CompareGuid(Guid, &SaSetupGuid)) {
+      NoteEntry(Record.ResetEntry);
+    }
+  }
+  return FirmwareGetVariable(Name, Guid, Attributes, DataSize, Data);
+}
+
 static VOID EFIAPI CountReadyToBoot(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
-  Record.ReadyToBootSignals++;
+  if (Record.ReadyToBootSignals++ == 0) {
+    Record.ReadyToLockAtReadyToBoot = Installed(&ReadyToLockProtocolGuid);
+  }
 }
 
 static UINT32 ReadCount(const CHAR16 *Name) {
@@ -175,21 +267,11 @@ static VOID CountBoot() {
 
 static EFI_SET_VARIABLE FirmwareSetVariable;
 
-static bool IsSaSetup(const CHAR16 *Name) {
-  static const CHAR16 SaSetup[] = u"SaSetup";
-  for (UINTN Index = 0; Index < sizeof(SaSetup) / sizeof(SaSetup[0]); Index++) {
-    if (Name[Index] != SaSetup[Index]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The count is stored at once: a write of SaSetup may be followed by a reset.
 static EFI_STATUS EFIAPI CountingSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes,
                                              UINTN DataSize, const VOID *Data) {
   const EFI_STATUS Status = FirmwareSetVariable(Name, Guid, Attributes, DataSize, Data);
-  if (Name != nullptr && IsSaSetup(Name)) {
+  if (Name != nullptr && NameIs(Name, SA_SETUP_NAME)) {
     Record.SaSetupWrites++;
     (VOID) FirmwareSetVariable(BENCH_SA_SETUP_WRITES_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES,
                                sizeof(Record.SaSetupWrites), &Record.SaSetupWrites);
@@ -197,10 +279,12 @@ static EFI_STATUS EFIAPI CountingSetVariable(const CHAR16 *Name, const EFI_GUID 
   return Status;
 }
 
-static VOID CountSaSetupWrites() {
+static VOID WatchVariables() {
   Record.SaSetupWrites = ReadCount(BENCH_SA_SETUP_WRITES_NAME);
   FirmwareSetVariable = gRT->SetVariable;
+  FirmwareGetVariable = gRT->GetVariable;
   gRT->SetVariable = CountingSetVariable;
+  gRT->GetVariable = WatchingGetVariable;
   gRT->Hdr.CRC32 = 0;
   (VOID) gBS->CalculateCrc32(gRT, gRT->Hdr.HeaderSize, &gRT->Hdr.CRC32);
 }
@@ -227,11 +311,14 @@ extern "C" EFI_STATUS EFIAPI BenchBoardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   (VOID) gRT->GetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, nullptr, &ConfigSize, &Config);
 
   CountBoot();
-  CountSaSetupWrites();
+  WatchVariables();
   InstallCalibrationHob();
   SetUpXhciStandIn(Config);
   InstallHubPortDisable();
   WrapS3SaveState();
+  // From flash, the save-state protocol may come after this driver.
+  (VOID) NotifyOnInstall(&S3SaveStateProtocolGuid, WrapS3SaveStateOnInstall);
+  UsbIoRegistration = NotifyOnInstall(&UsbIoProtocolGuid, RecordUsbDevices);
   EFI_EVENT ReadyToBoot = nullptr;
   (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountReadyToBoot, nullptr, &ReadyToBootGroupGuid,
                             &ReadyToBoot);

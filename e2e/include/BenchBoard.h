@@ -13,6 +13,15 @@
 // and SetVariable calls for SaSetup made after it.
 #define BENCH_BOOT_COUNT_NAME u"BenchBoots"
 #define BENCH_SA_SETUP_WRITES_NAME u"BenchSaSetupWrites"
+// The variables the drivers under test read first: their entry shows there.
+#define SETUP_NAME u"Setup"
+#define SETUP_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}
+#define SA_SETUP_NAME u"SaSetup"
+#define SA_SETUP_GUID {0x72C5E28C, 0x7783, 0x43A1, {0x87, 0x67, 0xFA, 0xD7, 0x3F, 0xCC, 0xAF, 0xA4}}
+// Installed by the firmware at SMM ready-to-lock; after it the S3 boot script
+// takes no more entries from outside SMM.
+#define SMM_READY_TO_LOCK_PROTOCOL_GUID \
+  {0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}}
 // Configuration-table entry holding the BENCH_BOARD_RECORD.
 #define BENCH_BOARD_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
 
@@ -72,6 +81,25 @@ struct BENCH_HUB_APPLY {
 
 #define BENCH_MAX_S3_WRITES 32
 #define BENCH_MAX_HUB_APPLIES 16
+#define BENCH_MAX_USB_DEVICES 32
+
+// A driver under test at its entry, seen when it first reads its variable:
+// what was installed by then decides what it can do.
+struct BENCH_DRIVER_ENTRY {
+  UINT32 Order;  // 1 for the first driver under test to enter; 0: it never did
+  bool ReadyToLock;
+  bool S3SaveState;
+  bool DevicePathToText;
+};
+
+// A USB device as the bus driver installed it, read before any other
+// notification can take its USB I/O away.
+struct BENCH_USB_DEVICE {
+  EFI_HANDLE Handle;
+  UINT16 VendorId;
+  UINT16 ProductId;
+  UINT8 InterfaceClass;
+};
 
 struct BENCH_BOARD_RECORD {
   UINT32 BootCount;  // this boot's number, counted in BENCH_BOOT_COUNT_NAME
@@ -86,9 +114,14 @@ struct BENCH_BOARD_RECORD {
   bool S3SaveStateWrapped;
   bool HubProtocolInstalled;
   UINT32 ReadyToBootSignals;
+  bool ReadyToLockAtReadyToBoot;  // at the first signal
   UINT32 HubLookups;  // LocateProtocol calls for the hub protocol
   UINT32 S3WriteCount;
   BENCH_S3_WRITE S3Writes[BENCH_MAX_S3_WRITES];
   UINT32 HubApplyCount;
   BENCH_HUB_APPLY HubApplies[BENCH_MAX_HUB_APPLIES];
+  BENCH_DRIVER_ENTRY PolicyEntry;  // UsbConnectorPolicyDxe, reading Setup
+  BENCH_DRIVER_ENTRY ResetEntry;   // SaSetupResetDxe, reading SaSetup
+  UINT32 UsbDeviceCount;
+  BENCH_USB_DEVICE UsbDevices[BENCH_MAX_USB_DEVICES];
 };

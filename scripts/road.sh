@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds everything, makes the flash
+# image with both drivers inside and boots the typical road on it under QEMU,
+# then reports what happened. Options go to tools/road.py (--help lists them).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/install-deps.sh"
+started=$(date +%s)
+if ! log=$("$root/scripts/build.sh" 2>&1); then
+  printf '%s\n' "$log" | tail -n 30
+  echo "build: failed" >&2
+  exit 1
+fi
+echo "build: $build ($(( $(date +%s) - started )) s)"
+BUILD_DIR=$build exec python3 "$root/tools/road.py" "$@"
