@@ -18,15 +18,21 @@ static bool ExpectFirmwareHasNoCalibrationHob() {
          Expect(!HobListHasCalibrationHob(List), "OVMF's own HOB list already holds the calibration HOB");
 }
 
-// Port 0x1808 is dead on this machine: the I/O breakpoint shows that the
-// driver never read it, so the HOB made it skip the window.
-VOID CalibrationHobScenario() {
+// A Setup that enables everything, no calibration HOB from OVMF, and the
+// drivers' timer port reading all-ones as a dead timer does.
+static bool PrepareWithDeadTimer() {
   if (!ExpectFirmwareHasNoCalibrationHob() || !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR)) {
-    return;
+    return false;
   }
   const UINT32 DeadPort = IoRead32(BOARD_PM_TIMER_PORT);
   Observe("port 0x1808 reads", "0x%08x", DeadPort);
-  if (!Expect(DeadPort == 0xFFFFFFFFU, "port 0x1808 reads 0x%08x, so a skipped window would not show", DeadPort)) {
+  return Expect(DeadPort == 0xFFFFFFFFU, "port 0x1808 reads 0x%08x, not a dead timer", DeadPort);
+}
+
+// Port 0x1808 is dead on this machine: the I/O breakpoint shows that the
+// driver never read it, so the HOB made it skip the window.
+VOID CalibrationHobScenario() {
+  if (!PrepareWithDeadTimer()) {
     return;
   }
   EFI_HANDLE Image = LoadFromBootVolume(POLICY_DRIVER_FILE);
@@ -134,12 +140,7 @@ VOID CalibrationWindowScenario() { RunCalibrationWindow(false); }
 // Without the calibration HOB both drivers give up on it and go on: the
 // policy driver publishes its capabilities, SaSetupResetDxe returns.
 VOID CalibrationDeadTimerScenario() {
-  if (!ExpectFirmwareHasNoCalibrationHob() || !WriteSetup(SETUP_SIZE, SETUP_MODE_PER_CONNECTOR, NO_CONNECTOR)) {
-    return;
-  }
-  const UINT32 DeadPort = IoRead32(BOARD_PM_TIMER_PORT);
-  Observe("port 0x1808 reads", "0x%08x", DeadPort);
-  if (!Expect(DeadPort == 0xFFFFFFFFU, "port 0x1808 reads 0x%08x, not a dead timer", DeadPort)) {
+  if (!PrepareWithDeadTimer()) {
     return;
   }
   // OVMF's own PM timer, which ticks, measures how long each driver took.
