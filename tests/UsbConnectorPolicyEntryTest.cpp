@@ -159,7 +159,7 @@ TEST_F(UsbConnectorPolicyEntryTest, RecordsFollowTheConnectorTable) {
       if (Port == 0xFF || Port == 15) {
         EXPECT_EQ(Record.PortPath[Slot][0], 0) << "a port without a path has the empty prefix";
       } else {
-        EXPECT_EQ(Record.PortPath[Slot], PortMap[Port - 1].Path);
+        EXPECT_EQ(Record.PortPath[Slot], GetPortPath(Port));
       }
     }
   }

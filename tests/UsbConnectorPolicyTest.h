@@ -20,17 +20,6 @@ inline constexpr EFI_GUID CapabilitiesGuid = {0x44D6A54D, 0xDC4C, 0x4D83,
 #define TEST_SETUP_MODE_OFFSET 3291
 #define TEST_SETUP_ENABLE_OFFSET 3580
 
-// The port prefixes as loaded; matching upper-cases them in place, so every
-// test starts from this copy. Taken during static initialisation, before any
-// test runs.
-inline const std::vector<std::u16string> PristinePortPaths = [] {
-  std::vector<std::u16string> Paths;
-  for (const PORT_MAP_ENTRY &Entry : PortMap) {
-    Paths.push_back(Entry.Path != nullptr ? Entry.Path : u"");
-  }
-  return Paths;
-}();
-
 class UsbConnectorPolicyTest : public DriverTest {
  protected:
   void LoadFreshImage() override {
@@ -44,13 +33,8 @@ class UsbConnectorPolicyTest : public DriverTest {
     DevicePathToText = nullptr;
     std::memset(SetupBuffer, 0, sizeof(SetupBuffer));
     Capabilities = USB_CONNECTOR_CAPABILITIES{};
-    Usb2PortDisableMask = 0;
-    Usb3PortDisableMask = 0;
-    HubUsb2PortDisableMask = 0;
-    HubUsb3PortDisableMask = 0;
-    for (size_t Index = 0; Index < PristinePortPaths.size(); Index++) {
-      std::copy(PristinePortPaths[Index].begin(), PristinePortPaths[Index].end(), PortMap[Index].Path);
-    }
+    std::memset(PortDisableMask, 0, sizeof(PortDisableMask));
+    std::memset(PortPathText, 0, sizeof(PortPathText));
   }
 
   EFI_STATUS RunEntry() { return DriverEntry(Fake->ImageHandle, &Fake->System); }

@@ -3,120 +3,99 @@
 // switched off.
 #include "UsbConnectorPolicy.h"
 
-UINT16 Usb2PortDisableMask;
-UINT16 Usb3PortDisableMask;
-UINT16 HubUsb2PortDisableMask;
-UINT16 HubUsb3PortDisableMask;
+UINT16 PortDisableMask[PortDisableMaskCount];
 
 SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 UINTN SeenHandleCount;
 
-// Each prefix ends with the comma after the port field of its last USB node,
-// so USB(0x1, never matches USB(0x10,. The strings are upper-cased in place
-// while matching, hence writable.
-#define XHCI_PATH u"PciRoot(0x0)/Pci(0x14,0x0)/"
-static CHAR16 EmptyPath[] = u"";
+CHAR16 PortPathText[PORT_NUMBER_MAX][PORT_PATH_SIZE];
+static CHAR16 EmptyPath[1];
 
-static CHAR16 Port1Path[] = XHCI_PATH u"USB(0x0,";
-static CHAR16 Port2Path[] = XHCI_PATH u"USB(0x1,";
-static CHAR16 Port3Path[] = XHCI_PATH u"USB(0x2,";
-static CHAR16 Port4Path[] = XHCI_PATH u"USB(0x3,";
-static CHAR16 Port5Path[] = XHCI_PATH u"USB(0x4,";
-static CHAR16 Port6Path[] = XHCI_PATH u"USB(0x5,";
-static CHAR16 Port7Path[] = XHCI_PATH u"USB(0x6,";
-static CHAR16 Port8Path[] = XHCI_PATH u"USB(0x7,";
-static CHAR16 Port9Path[] = XHCI_PATH u"USB(0x8,";
-static CHAR16 Port10Path[] = XHCI_PATH u"USB(0x9,";
-static CHAR16 Port11Path[] = XHCI_PATH u"USB(0xA,";
-static CHAR16 Port12Path[] = XHCI_PATH u"USB(0xB,";
-static CHAR16 Port13Path[] = XHCI_PATH u"USB(0xC,";
-static CHAR16 Port14Path[] = XHCI_PATH u"USB(0xD,";
-static CHAR16 Port30Path[] = XHCI_PATH u"USB(0x0,0x0)/USB(0x0,";
-static CHAR16 Port31Path[] = XHCI_PATH u"USB(0x0,0x0)/USB(0x1,";
-static CHAR16 Port32Path[] = XHCI_PATH u"USB(0x0,0x0)/USB(0x2,";
-static CHAR16 Port33Path[] = XHCI_PATH u"USB(0x0,0x0)/USB(0x3,";
-static CHAR16 Port34Path[] = XHCI_PATH u"USB(0xC,0x0)/USB(0x0,";
-static CHAR16 Port35Path[] = XHCI_PATH u"USB(0xC,0x0)/USB(0x1,";
-static CHAR16 Port36Path[] = XHCI_PATH u"USB(0xC,0x0)/USB(0x2,";
-static CHAR16 Port37Path[] = XHCI_PATH u"USB(0xC,0x0)/USB(0x3,";
-static CHAR16 Port38Path[] = XHCI_PATH u"USB(0x1,0x0)/USB(0x0,";
-static CHAR16 Port39Path[] = XHCI_PATH u"USB(0x1,0x0)/USB(0x1,";
-static CHAR16 Port40Path[] = XHCI_PATH u"USB(0x1,0x0)/USB(0x2,";
-static CHAR16 Port41Path[] = XHCI_PATH u"USB(0x1,0x0)/USB(0x3,";
-static CHAR16 Port42Path[] = XHCI_PATH u"USB(0xD,0x0)/USB(0x0,";
-static CHAR16 Port43Path[] = XHCI_PATH u"USB(0xD,0x0)/USB(0x1,";
-static CHAR16 Port44Path[] = XHCI_PATH u"USB(0xD,0x0)/USB(0x2,";
-static CHAR16 Port45Path[] = XHCI_PATH u"USB(0xD,0x0)/USB(0x3,";
-
-// Root ports 1-14 are the controller's own (device-path port field = port - 1);
-// 30-45 are the four downstream ports of the hubs on root ports 1, 13, 2
-// and 14. Ports 30-37 are recognised but cannot be switched off.
-const PORT_MAP_ENTRY PortMap[PORT_MAP_SIZE] = {
-    {Port1Path, &Usb2PortDisableMask, 1U << 0},
-    {Port2Path, &Usb2PortDisableMask, 1U << 1},
-    {Port3Path, &Usb2PortDisableMask, 1U << 2},
-    {Port4Path, &Usb2PortDisableMask, 1U << 3},
-    {Port5Path, &Usb2PortDisableMask, 1U << 4},
-    {Port6Path, &Usb2PortDisableMask, 1U << 5},
-    {Port7Path, &Usb2PortDisableMask, 1U << 6},
-    {Port8Path, &Usb2PortDisableMask, 1U << 7},
-    {Port9Path, &Usb2PortDisableMask, 1U << 8},
-    {Port10Path, &Usb2PortDisableMask, 1U << 9},
-    {Port11Path, &Usb2PortDisableMask, 1U << 10},
-    {Port12Path, &Usb2PortDisableMask, 1U << 11},
-    {Port13Path, &Usb3PortDisableMask, 1U << 0},
-    {Port14Path, &Usb3PortDisableMask, 1U << 1},
-    {nullptr, nullptr, 0},  // port 15
-    {nullptr, nullptr, 0},  // port 16
-    {nullptr, nullptr, 0},  // port 17
-    {nullptr, nullptr, 0},  // port 18
-    {nullptr, nullptr, 0},  // port 19
-    {nullptr, nullptr, 0},  // port 20
-    {nullptr, nullptr, 0},  // port 21
-    {nullptr, nullptr, 0},  // port 22
-    {nullptr, nullptr, 0},  // port 23
-    {nullptr, nullptr, 0},  // port 24
-    {nullptr, nullptr, 0},  // port 25
-    {nullptr, nullptr, 0},  // port 26
-    {nullptr, nullptr, 0},  // port 27
-    {nullptr, nullptr, 0},  // port 28
-    {nullptr, nullptr, 0},  // port 29
-    {Port30Path, nullptr, 0},
-    {Port31Path, nullptr, 0},
-    {Port32Path, nullptr, 0},
-    {Port33Path, nullptr, 0},
-    {Port34Path, nullptr, 0},
-    {Port35Path, nullptr, 0},
-    {Port36Path, nullptr, 0},
-    {Port37Path, nullptr, 0},
-    {Port38Path, &HubUsb2PortDisableMask, 1U << 0},
-    {Port39Path, &HubUsb2PortDisableMask, 1U << 1},
-    {Port40Path, &HubUsb2PortDisableMask, 1U << 2},
-    {Port41Path, &HubUsb2PortDisableMask, 1U << 3},
-    {Port42Path, &HubUsb3PortDisableMask, 1U << 0},
-    {Port43Path, &HubUsb3PortDisableMask, 1U << 1},
-    {Port44Path, &HubUsb3PortDisableMask, 1U << 2},
-    {Port45Path, &HubUsb3PortDisableMask, 1U << 3},
-    {nullptr, nullptr, 0},  // port 46
-    {nullptr, nullptr, 0},  // port 47
-    {nullptr, nullptr, 0},  // port 48
-    {nullptr, nullptr, 0},  // port 49
-    {nullptr, nullptr, 0},  // port 50
-    {nullptr, nullptr, 0},  // port 51
-    {nullptr, nullptr, 0},  // port 52
-    {nullptr, nullptr, 0},  // port 53
-    {nullptr, nullptr, 0},  // port 54
-    {nullptr, nullptr, 0},  // port 55
-    {nullptr, nullptr, 0},  // port 56
-    {nullptr, nullptr, 0},  // port 57
-    {nullptr, nullptr, 0},  // port 58
-    {nullptr, nullptr, 0},  // port 59
-    {nullptr, nullptr, 0},  // port 60
-    {nullptr, nullptr, 0},  // port 61
-    {nullptr, nullptr, 0},  // port 62
-    {nullptr, nullptr, 0},  // port 63
-    {nullptr, nullptr, 0},  // port 64
+// Consecutive port numbers wired alike. A port's place in its range, from 0,
+// is its bit in the range's mask and, behind a hub, its device-path port
+// field; a root port's field is its number - 1.
+struct PORT_RANGE {
+  UINT8 FirstPort;
+  UINT8 Count;
+  UINT8 HubRootPort;  // root port of the hub the ports are behind; 0 for root ports
+  UINT8 Mask;         // a PORT_DISABLE_MASK, or NoPortMask for ports that cannot be switched off
 };
+
+// Root ports 1-14 are the controller's own; 30-45 are the four downstream
+// ports of the hubs on root ports 1, 13, 2 and 14. Ports 30-37 are
+// recognised but cannot be switched off. Numbers in no range have neither
+// path nor action.
+static constexpr PORT_RANGE PortRanges[] = {
+    {1, 12, 0, Usb2PortMask},
+    {13, 2, 0, Usb3PortMask},
+    {30, 4, 1, NoPortMask},
+    {34, 4, 13, NoPortMask},
+    {38, 4, 2, HubUsb2PortMask},
+    {42, 4, 14, HubUsb3PortMask},
+};
+
+static constexpr bool PortRangesValid() {
+  UINTN NextFree = 1;
+  for (const PORT_RANGE &Range : PortRanges) {
+    const UINTN LastPort = Range.FirstPort + Range.Count - 1;
+    // In order and apart, so a number is in one range at most.
+    if (Range.Count == 0 || Range.FirstPort < NextFree || LastPort > PORT_NUMBER_MAX) {
+      return false;
+    }
+    // Every port field one hex digit, every bit inside a 16-bit mask.
+    if ((Range.HubRootPort == 0 ? LastPort : Range.HubRootPort) > 16 || Range.Count > 16 ||
+        (Range.Mask >= PortDisableMaskCount && Range.Mask != NoPortMask)) {
+      return false;
+    }
+    NextFree = LastPort + 1;
+  }
+  return true;
+}
+static_assert(PortRangesValid(), "port ranges in order, apart, in range, with one-digit fields");
+
+// A root port's prefix is the template up to the comma after its USB node;
+// a hub port's is all of it. Each prefix ends with the comma after the port
+// field of its last USB node, so USB(0x1, never matches USB(0x10,.
+static const CHAR8 PortPathTemplate[] = XHCI_PATH "USB(0x?,0x0)/USB(0x?,";
+#define ROOT_FIELD_INDEX (sizeof(XHCI_PATH) - 1 + sizeof("USB(0x") - 1)
+#define ROOT_PORT_PATH_LENGTH (ROOT_FIELD_INDEX + sizeof("?,") - 1)
+#define HUB_FIELD_INDEX (sizeof(PortPathTemplate) - sizeof("?,"))
+#define HUB_PORT_PATH_LENGTH (sizeof(PortPathTemplate) - 1)
+static_assert(sizeof(PortPathTemplate) == PORT_PATH_SIZE, "PortPathText holds the longest prefix");
+
+static CHAR16 HexDigit(UINTN Value) { return (CHAR16)(Value < 10 ? u'0' + Value : u'A' + Value - 10); }
+
+// The range holding the port; null for numbers the board gives no port.
+static const PORT_RANGE *FindPortRange(UINTN PortNumber) {
+  for (const PORT_RANGE &Range : PortRanges) {
+    // Wraps to a large value below the range.
+    if (PortNumber - Range.FirstPort < Range.Count) {
+      return &Range;
+    }
+  }
+  return nullptr;
+}
+
+// Needs nothing but constant data, so it cannot fail.
+VOID BuildPortPaths() {
+  for (UINTN Port = 1; Port <= PORT_NUMBER_MAX; Port++) {
+    const PORT_RANGE *Range = FindPortRange(Port);
+    if (Range == nullptr) {
+      continue;
+    }
+    const bool BehindHub = Range->HubRootPort != 0;
+    const UINTN Length = BehindHub ? HUB_PORT_PATH_LENGTH : ROOT_PORT_PATH_LENGTH;
+    CHAR16 *Path = PortPathText[Port - 1];
+    for (UINTN Index = 0; Index < Length; Index++) {
+      Path[Index] = (CHAR16)PortPathTemplate[Index];
+    }
+    Path[Length] = 0;
+    Path[ROOT_FIELD_INDEX] = HexDigit(BehindHub ? Range->HubRootPort - 1 : Port - 1);
+    if (BehindHub) {
+      Path[HUB_FIELD_INDEX] = HexDigit(Port - Range->FirstPort);
+    }
+  }
+}
 
 // Row k is connector k everywhere else. Row 0's second port (15) has no path
 // and no action. Root port 13 is both A1's second port and the upstream port
@@ -136,7 +115,9 @@ constexpr CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT] = {
     {"USB2_1p", "USB 2.0", {8, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
 };
 
-static constexpr bool PortNumberValid(UINT8 Port) { return Port == PORT_NONE || (Port >= 1 && Port <= PORT_MAP_SIZE); }
+static constexpr bool PortNumberValid(UINT8 Port) {
+  return Port == PORT_NONE || (Port >= 1 && Port <= PORT_NUMBER_MAX);
+}
 
 static constexpr bool ConnectorTableValid() {
   for (const CONNECTOR_DESCRIPTOR &Row : ConnectorTable) {
@@ -153,21 +134,17 @@ static constexpr bool ConnectorTableValid() {
 }
 static_assert(ConnectorTableValid(), "port numbers in range, flag bits 3-4 clear");
 
-static const PORT_MAP_ENTRY *PortMapEntry(UINTN PortNumber) {
-  if (PortNumber < 1 || PortNumber > PORT_MAP_SIZE) {
-    return nullptr;
-  }
-  return &PortMap[PortNumber - 1];
-}
-
+// Empty for numbers in no range: their storage is never written.
 CHAR16 *GetPortPath(UINTN PortNumber) {
-  const PORT_MAP_ENTRY *Entry = PortMapEntry(PortNumber);
-  return (Entry != nullptr && Entry->Path != nullptr) ? Entry->Path : EmptyPath;
+  if (PortNumber < 1 || PortNumber > PORT_NUMBER_MAX) {
+    return EmptyPath;
+  }
+  return PortPathText[PortNumber - 1];
 }
 
 VOID DisablePort(UINTN PortNumber) {
-  const PORT_MAP_ENTRY *Entry = PortMapEntry(PortNumber);
-  if (Entry != nullptr && Entry->DisableMask != nullptr) {
-    *Entry->DisableMask |= Entry->DisableBit;
+  const PORT_RANGE *Range = FindPortRange(PortNumber);
+  if (Range != nullptr && Range->Mask != NoPortMask) {
+    PortDisableMask[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
   }
 }

@@ -9,9 +9,9 @@
 // ---------------------------------------------------------------------------
 // Board description
 
-// Port numbers are 1..PORT_MAP_SIZE; this value means "no port" everywhere.
+// Port numbers are 1..PORT_NUMBER_MAX; this value means "no port" everywhere.
 #define PORT_NONE 0xFF
-#define PORT_MAP_SIZE 64
+#define PORT_NUMBER_MAX 64
 #define PORTS_PER_CONNECTOR 3
 #define CONNECTOR_COUNT 11
 
@@ -21,12 +21,6 @@
 #define CONNECTOR_FLAG_DISABLE_ALLOWED 0x04
 #define CONNECTOR_GROUP_SHIFT 5
 #define CONNECTOR_GROUP_COUNT 8
-
-struct PORT_MAP_ENTRY {
-  CHAR16 *Path;         // device-path text prefix; null when the port has none
-  UINT16 *DisableMask;  // mask the port's disable action sets a bit in; null for none
-  UINT16 DisableBit;
-};
 
 #pragma pack(push, 1)
 struct CONNECTOR_DESCRIPTOR {
@@ -39,15 +33,30 @@ struct CONNECTOR_DESCRIPTOR {
 #pragma pack(pop)
 static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packed");
 
-extern const PORT_MAP_ENTRY PortMap[PORT_MAP_SIZE];
 extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
 
-// Only ever OR-ed, never cleared.
-extern UINT16 Usb2PortDisableMask;
-extern UINT16 Usb3PortDisableMask;
-extern UINT16 HubUsb2PortDisableMask;
-extern UINT16 HubUsb3PortDisableMask;
+// The masks a port's disable action sets its bit in. Only ever OR-ed, never
+// cleared.
+enum PORT_DISABLE_MASK {
+  Usb2PortMask,     // the controller's USB2 ports
+  Usb3PortMask,     // the controller's USB3 ports
+  HubUsb2PortMask,  // the on-board hub's USB2 ports
+  HubUsb3PortMask,  // the on-board hub's USB3 ports
+  PortDisableMaskCount,
+  NoPortMask = 0xFF
+};
+extern UINT16 PortDisableMask[PortDisableMaskCount];
 
+// Text of the controller's device path, which every port prefix starts with.
+#define XHCI_PATH "PciRoot(0x0)/Pci(0x14,0x0)/"
+// Room for the longest prefix: two USB nodes.
+#define PORT_PATH_SIZE sizeof(XHCI_PATH "USB(0x0,0x0)/USB(0x0,")
+// The prefix of each port number, built at load by BuildPortPaths; zero
+// until then, and empty for numbers without a port. Writable, since matching
+// upper-cases them in place.
+extern CHAR16 PortPathText[PORT_NUMBER_MAX][PORT_PATH_SIZE];
+
+VOID BuildPortPaths();
 // The prefix of a port; the empty string for PORT_NONE, unused numbers and
 // ports without a path.
 CHAR16 *GetPortPath(UINTN PortNumber);

@@ -94,6 +94,9 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   DriverSupportInit(ImageHandle, SystemTable);
   S3SaveState = static_cast<EFI_S3_SAVE_STATE_PROTOCOL *>(LocateOptionalProtocol(&S3SaveStateProtocolGuid));
 
+  // Before anything can read a prefix: the records point at them, and the
+  // notify functions match against them.
+  BuildPortPaths();
   for (SEEN_HANDLE_SLOT &Slot : SeenHandleTable) {
     Slot.Processed = 0;
     Slot.Handle = nullptr;
