@@ -12,7 +12,8 @@ set(EFI_COMPILE_OPTIONS
   -mno-implicit-float
   -ffunction-sections
   -fdata-sections
-  -O2
+  # Flash is what an image costs, and none of this code is hot.
+  -Oz
   -Wall
   -Wextra
   -Werror)
