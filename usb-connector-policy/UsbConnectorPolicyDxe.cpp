@@ -47,6 +47,7 @@ static VOID BuildConnectorRecord(UINTN Connector) {
   bool NamesPort = false;
 
   for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
+    Record.PortNumber[Slot] = Row.PortNumber[Slot];
     Record.PortPath[Slot] = GetPortPath(Row.PortNumber[Slot]);
     NamesPort = NamesPort || Row.PortNumber[Slot] != PORT_NONE;
   }
@@ -70,9 +71,6 @@ static VOID BuildConnectorRecord(UINTN Connector) {
   }
 
   Record.DisableAllowed = Capabilities.Disableable[Connector];
-  for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
-    Record.PortNumber[Slot] = Row.PortNumber[Slot];
-  }
 }
 
 /**
