@@ -61,9 +61,9 @@ static VOID RecordS3Write(UINT64 Address, UINT16 *Mask) {
 }
 
 static VOID ApplyHubMasks() {
-  HUB_PORT_DISABLE_PROTOCOL *Hub = nullptr;
-  if (EFI_ERROR(BootServices->LocateProtocol(&HubPortDisableProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Hub))) ||
-      Hub == nullptr || Hub->Apply == nullptr) {
+  HUB_PORT_DISABLE_PROTOCOL *Hub =
+      static_cast<HUB_PORT_DISABLE_PROTOCOL *>(LocateOptionalProtocol(&HubPortDisableProtocolGuid));
+  if (Hub == nullptr || Hub->Apply == nullptr) {
     return;
   }
   for (UINT8 Port = 1; Port <= HUB_PORT_COUNT; Port++) {

@@ -90,6 +90,10 @@ struct SEEN_HANDLE_SLOT {
 extern SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 extern UINTN SeenHandleCount;
 
+// The protocol's interface; null when it is not installed, so no caller ever
+// goes through a pointer the firmware left undefined.
+VOID *LocateOptionalProtocol(const EFI_GUID *Guid);
+
 extern EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
 // Null until the protocol is found: at load, or later when a device needs it.
 extern EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;

@@ -19,9 +19,7 @@ static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PRO
 static const EFI_GUID SetupVariableGuid = SETUP_VARIABLE_GUID;
 static const EFI_GUID UsbConnectorCapabilitiesGuid = USB_CONNECTOR_CAPABILITIES_GUID;
 
-// Null when the protocol is not installed, so no caller ever goes through a
-// pointer the firmware left undefined.
-static VOID *LocateOptionalProtocol(const EFI_GUID *Guid) {
+VOID *LocateOptionalProtocol(const EFI_GUID *Guid) {
   VOID *Interface = nullptr;
   if (EFI_ERROR(BootServices->LocateProtocol(Guid, nullptr, &Interface))) {
     return nullptr;
