@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Checks the PE32+ headers of boot-service driver images: format, machine,
-subsystem, relocations, no imports, alignment and memory protection flags.
-Prints every deviation and exits 1 when there is one."""
+subsystem, relocations, no imports, alignment and memory protection flags,
+and the flash budget: the image's size, and its size LZMA-compressed as a
+flash image stores it. Prints every deviation and exits 1 when there is
+one."""
 import argparse
+import lzma
 import struct
 import sys
 
@@ -18,6 +21,21 @@ DIRECTORY_IMPORT = 1
 DIRECTORY_BASE_RELOCATION = 5
 PAGE_SIZE = 4096
 FILE_ALIGNMENT = 32
+
+
+def compressed_size(image):
+    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
+
+
+def budget_deviations(image, max_size, max_compressed_size):
+    found = []
+    if max_size is not None and len(image) > max_size:
+        found.append(f"{len(image)} bytes, above its raw budget of {max_size} bytes")
+    if max_compressed_size is not None:
+        compressed = compressed_size(image)
+        if compressed > max_compressed_size:
+            found.append(f"{compressed} bytes LZMA-compressed, above its compressed budget of {max_compressed_size} bytes")
+    return found
 
 
 def deviations(image, without_fixups):
@@ -78,17 +96,22 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--without-fixups", action="store_true",
                         help="the images hold no absolute address, so may have no relocation directory")
+    parser.add_argument("--max-size", type=int, metavar="BYTES", help="largest size the image may have")
+    parser.add_argument("--max-compressed-size", type=int, metavar="BYTES",
+                        help="largest size the image may have LZMA-compressed")
     parser.add_argument("paths", nargs="+")
     arguments = parser.parse_args()
     failed = False
     for path in arguments.paths:
         with open(path, "rb") as file:
-            found = deviations(file.read(), arguments.without_fixups)
+            image = file.read()
+        found = deviations(image, arguments.without_fixups)
+        found += budget_deviations(image, arguments.max_size, arguments.max_compressed_size)
         for text in found:
             print(f"{path}: {text}")
         failed = failed or bool(found)
         if not found:
-            print(f"{path}: headers as required")
+            print(f"{path}: headers and size as required")
     return 1 if failed else 0
 
 
