@@ -254,8 +254,9 @@ def serve_hotplug(work, process, log_path, errors):
 def carry_out_requests(work, process, log_path, monitor):
     done = 0
     while process.poll() is None:
-        requests = [m for m in map(HOTPLUG_REQUEST.match, bench_lines(log_path.read_text(errors="replace")))
-                    if m] if log_path.exists() else []
+        text = log_path.read_text(errors="replace") if log_path.exists() else ""
+        # Only lines QEMU has finished writing: half a port name is another port.
+        requests = [m for m in map(HOTPLUG_REQUEST.match, bench_lines(text[:text.rfind("\n") + 1])) if m]
         for request in requests[done:]:
             verb, words = request.group(1), request.group(2).split()
             if verb in ("UNPLUG", "REPLACE"):
