@@ -261,10 +261,10 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
   EXPECT_EQ(MmioAccesses(), Twice(FirstAccesses));
   EXPECT_EQ(BootScriptEntries(), Twice(FirstScript));
   EXPECT_EQ(HubApplies(), Twice(FirstApplies));
-  EXPECT_EQ(PortDisableMask[Usb2PortMask], 0x4);
-  EXPECT_EQ(PortDisableMask[Usb3PortMask], 0x1);
-  EXPECT_EQ(PortDisableMask[HubUsb2PortMask], 0);
-  EXPECT_EQ(PortDisableMask[HubUsb3PortMask], 0x2);
+  EXPECT_EQ(Usb2PortDisableMask, 0x4);
+  EXPECT_EQ(Usb3PortDisableMask, 0x1);
+  EXPECT_EQ(HubUsb2PortDisableMask, 0);
+  EXPECT_EQ(HubUsb3PortDisableMask, 0x2);
 }
 
 enum HUB_STATE { HubAbsent, HubInstalled, HubNullInterface, HubNullApply };

@@ -33,7 +33,9 @@ class UsbConnectorPolicyTest : public DriverTest {
     DevicePathToText = nullptr;
     std::memset(SetupBuffer, 0, sizeof(SetupBuffer));
     Capabilities = USB_CONNECTOR_CAPABILITIES{};
-    std::memset(PortDisableMask, 0, sizeof(PortDisableMask));
+    for (UINT16 *Mask : PortDisableMasks) {
+      *Mask = 0;
+    }
     std::memset(PortPathText, 0, sizeof(PortPathText));
   }
 

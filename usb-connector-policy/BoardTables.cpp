@@ -3,7 +3,12 @@
 // switched off.
 #include "UsbConnectorPolicy.h"
 
-UINT16 PortDisableMask[PortDisableMaskCount];
+UINT16 Usb2PortDisableMask;
+UINT16 Usb3PortDisableMask;
+UINT16 HubUsb2PortDisableMask;
+UINT16 HubUsb3PortDisableMask;
+UINT16 *const PortDisableMasks[PortDisableMaskCount] = {&Usb2PortDisableMask, &Usb3PortDisableMask,
+                                                        &HubUsb2PortDisableMask, &HubUsb3PortDisableMask};
 
 SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 UINTN SeenHandleCount;
@@ -145,6 +150,6 @@ CHAR16 *GetPortPath(UINTN PortNumber) {
 VOID DisablePort(UINTN PortNumber) {
   const PORT_RANGE *Range = FindPortRange(PortNumber);
   if (Range != nullptr && Range->Mask != NoPortMask) {
-    PortDisableMask[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
+    *PortDisableMasks[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
   }
 }

@@ -68,8 +68,8 @@ static VOID ApplyHubMasks() {
   }
   for (UINT8 Port = 1; Port <= HUB_PORT_COUNT; Port++) {
     const UINT16 Bit = (UINT16)(1U << (Port - 1));
-    const UINT8 Usb2Port = (PortDisableMask[HubUsb2PortMask] & Bit) != 0 ? Port : 0;
-    const UINT8 Usb3Port = (PortDisableMask[HubUsb3PortMask] & Bit) != 0 ? Port : 0;
+    const UINT8 Usb2Port = (HubUsb2PortDisableMask & Bit) != 0 ? Port : 0;
+    const UINT8 Usb3Port = (HubUsb3PortDisableMask & Bit) != 0 ? Port : 0;
     // A member whose bit is clear keeps the value of an earlier pass.
     if (Usb2Port != 0) {
       Hub->Usb2Port = Usb2Port;
@@ -103,17 +103,16 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
       }
     }
   }
-  if ((PortDisableMask[Usb2PortMask] | PortDisableMask[Usb3PortMask] | PortDisableMask[HubUsb2PortMask] |
-       PortDisableMask[HubUsb3PortMask]) == 0) {
+  if ((Usb2PortDisableMask | Usb3PortDisableMask | HubUsb2PortDisableMask | HubUsb3PortDisableMask) == 0) {
     return;
   }
 
   const UINT64 Base = XhciMmioBase();
   if (Base != 0) {
-    MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, PortDisableMask[Usb2PortMask]);
-    MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, PortDisableMask[Usb3PortMask]);
-    RecordS3Write(Base + XHCI_USB2_PORT_DISABLE_OFFSET, &PortDisableMask[Usb2PortMask]);
-    RecordS3Write(Base + XHCI_USB3_PORT_DISABLE_OFFSET, &PortDisableMask[Usb3PortMask]);
+    MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
+    MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
+    RecordS3Write(Base + XHCI_USB2_PORT_DISABLE_OFFSET, &Usb2PortDisableMask);
+    RecordS3Write(Base + XHCI_USB3_PORT_DISABLE_OFFSET, &Usb3PortDisableMask);
   }
 
   ApplyHubMasks();

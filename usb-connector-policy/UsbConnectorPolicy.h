@@ -35,8 +35,13 @@ static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packe
 
 extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
 
-// The masks a port's disable action sets its bit in. Only ever OR-ed, never
-// cleared.
+// Only ever OR-ed, never cleared.
+extern UINT16 Usb2PortDisableMask;
+extern UINT16 Usb3PortDisableMask;
+extern UINT16 HubUsb2PortDisableMask;
+extern UINT16 HubUsb3PortDisableMask;
+
+// Which mask a port's disable action sets its bit in.
 enum PORT_DISABLE_MASK {
   Usb2PortMask,     // the controller's USB2 ports
   Usb3PortMask,     // the controller's USB3 ports
@@ -45,7 +50,7 @@ enum PORT_DISABLE_MASK {
   PortDisableMaskCount,
   NoPortMask = 0xFF
 };
-extern UINT16 PortDisableMask[PortDisableMaskCount];
+extern UINT16 *const PortDisableMasks[PortDisableMaskCount];
 
 // Text of the controller's device path, which every port prefix starts with.
 #define XHCI_PATH "PciRoot(0x0)/Pci(0x14,0x0)/"
