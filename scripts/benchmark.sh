@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Figures, not tests: the flash each driver image takes beside Debian's OVMF
-# drivers, and the cost of one device-arrival notification.
+# drivers, the guest time each adds to a boot under QEMU's -icount, and the
+# host cost of one device-arrival notification.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 python3 "$root/tools/driver_sizes.py" --flash /usr/share/OVMF/OVMF_CODE_4M.fd \
   "$build/UsbConnectorPolicyDxe.efi" "$build/SaSetupResetDxe.efi"
+python3 "$root/tools/boot_cost.py" --build-dir "$build"
 "$build/tests/DeviceArrivalBenchmark"

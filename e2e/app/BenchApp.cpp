@@ -35,6 +35,7 @@ static const SCENARIO Scenarios[] = {
     {"arrival-mode0", ArrivalMode0Scenario},
     {"hotplug-cycles", HotPlugCyclesScenario},
     {"road", RoadScenario},
+    {"boot-cost", BootCostScenario},
 };
 
 extern "C" EFI_STATUS EFIAPI BenchMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

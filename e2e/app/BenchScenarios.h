@@ -25,3 +25,4 @@ VOID ArrivalB1Scenario();
 VOID ArrivalMode0Scenario();
 VOID HotPlugCyclesScenario();
 VOID RoadScenario();
+VOID BootCostScenario();

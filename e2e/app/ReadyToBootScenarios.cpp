@@ -29,7 +29,7 @@ static const READY_TO_BOOT_CASE AbsentControllerCase = {10, false, true, 0, 0};
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 
 static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
-  const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U, Case.BarAbsent ? 1U : 0U};
+  const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U, Case.BarAbsent ? 1U : 0U, 0, 0};
   const EFI_STATUS Status =
       gRT->SetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Config), &Config);
   if (!Expect(Status == EFI_SUCCESS, "storing the bench board configuration: %s", StatusName(Status)) ||

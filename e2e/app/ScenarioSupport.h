@@ -25,9 +25,6 @@
 #define CAPABILITIES_GUID {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
 #define CAPABILITIES_SIZE 160
 
-// The drivers' calibration port: dead on this machine unless a scenario moves
-// the PM timer there.
-#define BOARD_PM_TIMER_PORT 0x1808
 
 extern const EFI_GUID SetupGuid;
 extern const EFI_GUID CapabilitiesGuid;

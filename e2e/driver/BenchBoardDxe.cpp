@@ -6,6 +6,8 @@
 // with them, what was installed when each entered, which USB devices
 // appeared, and which boot this is, for the boot application to check.
 #include "BenchBoard.h"
+#include "BenchConsole.h"
+#include "BenchPlatform.h"
 #include "BenchTables.h"
 #include "Guid/EventGroup.h"
 #include "HobListCopy.h"
@@ -289,10 +291,38 @@ static VOID WatchVariables() {
   (VOID) gBS->CalculateCrc32(gRT, gRT->Hdr.HeaderSize, &gRT->Hdr.CRC32);
 }
 
+// The drivers' calibration window then reads a live timer; a boot-cost probe
+// puts the block back before OVMF's own code needs its timer again.
+static VOID LendPmTimer() {
+  Record.FirmwarePmba = PciRead32(PIIX4_PM_BUS, PIIX4_PM_DEVICE, PIIX4_PM_FUNCTION, PIIX4_PMBA_OFFSET);
+  PciWrite32(PIIX4_PM_BUS, PIIX4_PM_DEVICE, PIIX4_PM_FUNCTION, PIIX4_PMBA_OFFSET,
+             (BOARD_PM_TIMER_PORT - PM_TIMER_OFFSET) | PIIX4_PMBA_IO_SPACE);
+}
+
 static VOID InstallCalibrationHob() {
   const UINT8 *List = FirmwareHobList();
   UINT8 *Copy = List != nullptr ? HobListWithCalibrationHob(List) : nullptr;
   Record.CalibrationHobInstalled = Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
+}
+
+// A host that boots the same variable store several times chooses through
+// fw_cfg instead: "no-hob" and "lend-pm-timer" words in opt/bench/board.
+static VOID ReadFwCfgConfig(BENCH_BOARD_CONFIG *Config) {
+  CHAR8 Text[BENCH_FW_CFG_CONFIG_SIZE];
+  if (!FwCfgReadFile(BENCH_FW_CFG_CONFIG, Text, sizeof(Text))) {
+    return;
+  }
+  for (const CHAR8 *Word = Text; *Word != '\0';) {
+    UINTN Length = 0;
+    CHAR8 Current[BENCH_FW_CFG_CONFIG_SIZE];
+    for (; Word[Length] != '\0' && Word[Length] != ' '; Length++) {
+      Current[Length] = Word[Length];
+    }
+    Current[Length] = '\0';
+    Config->NoCalibrationHob |= AsciiEqual(Current, "no-hob") ? 1 : 0;
+    Config->LendPmTimer |= AsciiEqual(Current, "lend-pm-timer") ? 1 : 0;
+    Word += Length + (Word[Length] == ' ' ? 1 : 0);
+  }
 }
 
 /**
@@ -309,10 +339,16 @@ extern "C" EFI_STATUS EFIAPI BenchBoardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   BENCH_BOARD_CONFIG Config = {};
   UINTN ConfigSize = sizeof(Config);
   (VOID) gRT->GetVariable(BENCH_BOARD_CONFIG_NAME, &BenchVariableGuid, nullptr, &ConfigSize, &Config);
+  ReadFwCfgConfig(&Config);
 
   CountBoot();
   WatchVariables();
-  InstallCalibrationHob();
+  if (Config.NoCalibrationHob == 0) {
+    InstallCalibrationHob();
+  }
+  if (Config.LendPmTimer != 0) {
+    LendPmTimer();
+  }
   SetUpXhciStandIn(Config);
   InstallHubPortDisable();
   WrapS3SaveState();

@@ -59,9 +59,17 @@ static inline VOID BenchFillPortDisableRegisters(UINT64 Window) {
 #define BENCH_ABSENT_BAR 0xFFFFFFFFU
 #define BENCH_ABSENT_WINDOW 0xFFFFFFF0ULL
 
+// Overrides the configuration variable when QEMU has it (see BenchBoardDxe).
+#define BENCH_FW_CFG_CONFIG "opt/bench/board"
+#define BENCH_FW_CFG_CONFIG_SIZE 64
+
 struct BENCH_BOARD_CONFIG {
-  UINT32 Bar64Bit;   // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
-  UINT32 BarAbsent;  // 1: both BAR dwords read all-ones
+  UINT32 Bar64Bit;          // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
+  UINT32 BarAbsent;         // 1: both BAR dwords read all-ones
+  UINT32 NoCalibrationHob;  // 1: the drivers run their calibration window
+  // 1: the PM timer is moved to the board's port 0x1808 until a boot-cost
+  // probe gives it back once both drivers under test have entered.
+  UINT32 LendPmTimer;
 };
 
 struct BENCH_S3_WRITE {
@@ -115,6 +123,7 @@ struct BENCH_BOARD_RECORD {
   bool HubProtocolInstalled;
   UINT32 ReadyToBootSignals;
   bool ReadyToLockAtReadyToBoot;  // at the first signal
+  UINT32 FirmwarePmba;  // the PM block's own base while the timer is lent; 0 otherwise
   UINT32 HubLookups;  // LocateProtocol calls for the hub protocol
   UINT32 S3WriteCount;
   BENCH_S3_WRITE S3Writes[BENCH_MAX_S3_WRITES];

@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Guest time each driver adds to a boot, counted in executed instructions:
+boots a flash image holding both drivers between start-up cost probes under
+QEMU's -icount and prints a table beside the same figures for a no-op driver.
+
+Under -icount guest time advances by 2**shift ns per executed instruction, so
+the time-stamp counter, which QEMU derives from guest time, counts
+instructions whatever the host is doing. The flash image's DXE volume gets,
+in dispatch order: BenchBoardDxe, probe, probe, UsbConnectorPolicyDxe, probe,
+SaSetupResetDxe, probe, NoOpDxe, probe. The difference between the probes on
+either side of a driver is what loading and starting it took; the boot
+application (e2e/app/BootCostScenarios.cpp) times the notifications.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+import uuid
+from pathlib import Path
+
+from firmware_volume import FirmwareError, driver_file, insert_files
+from ovmf_qemu import EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, bench_lines, boot, qemu_base_command
+
+REPO = Path(__file__).resolve().parent.parent
+ICOUNT_SHIFT = 4
+NS_PER_INSTRUCTION = 2 ** ICOUNT_SHIFT
+BOOT_TIMEOUT_S = 120
+# One GUID per probe copy: the same image, five files.
+PROBE_GUIDS = ("4EEDBFCA-9471-471B-9850-ACC8A0E9D223", "63F19601-8140-4214-AB81-2FBD47A7C622",
+               "7CCC036E-5A1B-40B3-926A-2A97A21C4969", "EB73BCF9-D382-4260-8ABB-6F8F324558D6",
+               "7852783D-9845-4588-824F-0E485BB8E5DB")
+# Probe 0 creates the table, so that no driver's interval carries that work;
+# probes 0 and 1 show what one probe alone takes.
+MEASURED = (("UsbConnectorPolicyDxe", 1, 2), ("SaSetupResetDxe", 2, 3), ("NoOpDxe", 3, 4))
+FLASH_IMAGE = "OVMF_CODE_4M-boot-cost.fd"
+
+
+def flash_files(build_dir):
+    probe = (build_dir / "BootCostProbeDxe.efi").read_bytes()
+    probes = [(f"probe {n}", driver_file(uuid.UUID(guid), probe, f"BootCostProbe{n}", "1.0"))
+              for n, guid in enumerate(PROBE_GUIDS)]
+
+    def built(name):
+        return (name, (build_dir / f"{name}.ffs").read_bytes())
+
+    return [built("BenchBoardDxe"), probes[0], probes[1], built("UsbConnectorPolicyDxe"), probes[2],
+            built("SaSetupResetDxe"), probes[3], built("NoOpDxe"), probes[4]]
+
+
+# The measuring boots: each starts from the variable store the prepare boot
+# left (Setup stored) or from OVMF's own (no Setup, so the policy refuses to
+# start), and tells BenchBoardDxe through fw_cfg whether to leave the
+# calibration HOB out and lend the PM timer to port 0x1808.
+MEASURES = (("armed", True, ""), ("window", True, "no-hob lend-pm-timer"), ("refused", False, ""))
+
+
+def run_once(build_dir, flash, work):
+    """{measure: COST lines} of one run: the prepare boot, then each measure."""
+    fat = work / "fat" / "EFI" / "BOOT"
+    fat.mkdir(parents=True)
+    shutil.copyfile(build_dir / "BenchApp.efi", fat / "BOOTX64.EFI")
+    shutil.copyfile(OVMF_VARS, work / "prepared.fd")
+
+    def run(step, variables, board):
+        shutil.copyfile(variables, work / "vars.fd")
+        command = [*qemu_base_command(flash, work / "vars.fd", work / "fat", work / "serial.log", "boot-cost"),
+                   "-icount", f"shift={ICOUNT_SHIFT},sleep=off", "-fw_cfg", f"name=opt/bench/cost,string={step}"]
+        if board:
+            command += ["-fw_cfg", f"name=opt/bench/board,string={board}"]
+        exit_code, serial = boot(command, work / "serial.log", BOOT_TIMEOUT_S)
+        lines = list(bench_lines(serial))
+        failed = [line for line in lines if line.startswith("BENCH: CHECK FAILED")]
+        if failed or exit_code != (EXIT_RESET if step == "prepare" else EXIT_PASS):
+            raise FirmwareError(f"{step} boot ended with {exit_code}: {failed[0] if failed else 'no report'}")
+        return [line for line in lines if line.startswith("BENCH: COST ")]
+
+    run("prepare", work / "prepared.fd", "")
+    shutil.copyfile(work / "vars.fd", work / "prepared.fd")
+    return {name: run("measure", work / "prepared.fd" if with_setup else OVMF_VARS, board)
+            for name, with_setup, board in MEASURES}
+
+
+START = "start, HOB"
+START_WINDOW = "start, no HOB"
+ARRIVALS = tuple(f"arrival, {n} USB I/O" for n in (1, 8, 64))
+READY_TO_BOOT = "ready-to-boot"
+COLUMNS = (START, START_WINDOW, *ARRIVALS, READY_TO_BOOT)
+
+
+def starts(lines):
+    """{driver: ns} between the probes around it, less what one probe alone takes."""
+    for line in lines:
+        if line.startswith("BENCH: COST probes "):
+            stamps = [int(value) for value in line.split("stamps=")[1].split(",")]
+            probe_alone = stamps[1] - stamps[0]
+            return {driver: stamps[after] - stamps[before] - probe_alone for driver, before, after in MEASURED}
+    raise FirmwareError("no probe readings")
+
+
+def notifications(lines):
+    found = {}
+    for line in lines:
+        what, *pairs = line[len("BENCH: COST "):].split(" ")
+        fields = dict(pair.split("=", 1) for pair in pairs)
+        if what == "arrival":
+            found[f"arrival, {fields['handles']} USB I/O"] = int(fields["ns"])
+        elif what == "ready_to_boot":
+            found[READY_TO_BOOT] = int(fields["ns"])
+    return found
+
+
+def figures(measures):
+    """{row: {column: ns}} from one run. The no-op driver's notifications are
+    timed in the boot where the policy refused to start, so only the no-op
+    driver's empty ones were armed."""
+    armed, window = starts(measures["armed"]), starts(measures["window"])
+    table = {driver: {START: armed[driver], START_WINDOW: window[driver]} for driver, _, _ in MEASURED}
+    table["UsbConnectorPolicyDxe"].update(notifications(measures["armed"]))
+    table["NoOpDxe"].update(notifications(measures["refused"]))
+    return table
+
+
+def cell(seen):
+    ns = statistics.median(seen)
+    spread = "" if len(set(seen)) == 1 else f" ±{(max(seen) - min(seen)) / 2000:.1f}"
+    return f"{ns / 1000:,.1f} ({ns / NS_PER_INSTRUCTION:,.0f}){spread}"
+
+
+def print_table(runs):
+    print(f"Guest time in us, with instructions at {NS_PER_INSTRUCTION} ns each in brackets (QEMU -icount "
+          f"shift={ICOUNT_SHIFT}); the median of {len(runs)} runs, ± half their spread where they differ.")
+    print("start: loading and starting the driver from flash, less a probe's own; without the HOB the PM timer is "
+          "live, so the calibration window runs.")
+    print("arrival and ready-to-boot: one device-path installation or ready-to-boot signal with everything armed "
+          "for it; the no-op driver's row is timed with the policy driver not started.")
+    width = 24
+    print(f"{'':22}" + "".join(f"{column:>{width}}" for column in COLUMNS))
+    for row in runs[0]:
+        cells = [cell([run[row][column] for run in runs]) if column in runs[0][row] else "-" for column in COLUMNS]
+        print(f"{row:22}" + "".join(f"{text:>{width}}" for text in cells))
+    varying = sum(len({run[row][column] for run in runs}) > 1 for row in runs[0] for column in runs[0][row])
+    print(f"{len(runs)} runs: " + ("every figure the same" if not varying else f"{varying} figures differ"))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=2, help="complete runs to compare (default 2)")
+    parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")))
+    args = parser.parse_args(argv)
+    build_dir = args.build_dir.resolve()
+    missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()] + \
+        ([QEMU] if shutil.which(QEMU) is None else [])
+    if missing:
+        print(f"boot_cost: missing {', '.join(missing)}", file=sys.stderr)
+        return 2
+    try:
+        flash = build_dir / FLASH_IMAGE
+        flash.write_bytes(insert_files(OVMF_CODE.read_bytes(), flash_files(build_dir)))
+        runs = []
+        for run in range(args.runs):
+            started = time.monotonic()
+            with tempfile.TemporaryDirectory(prefix="boot-cost-") as directory:
+                runs.append(figures(run_once(build_dir, flash, Path(directory))))
+            print(f"run {run + 1}: {1 + len(MEASURES)} boots in {time.monotonic() - started:.0f} s", file=sys.stderr)
+    except (FirmwareError, OSError) as error:
+        print(f"boot_cost: {error}", file=sys.stderr)
+        return 2
+    print_table(runs)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
