@@ -6,6 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
+# A bad option stops here, before anything is built or booted.
+python3 "$root/tools/road.py" --check "$@"
 started=$(date +%s)
 # What the road needs: the drivers' and the stand-in's FFS files and the boot
 # application.

@@ -145,39 +145,40 @@ class Road:
         return self.mode == PER_CONNECTOR_MODE and connector in self.disabled
 
 
-def qemu_devices(road, work):
-    """-device arguments for the attachments; a hub on a connector takes the
-    devices attached to it, and anything on B1-USB-C goes through the on-board
-    hub on root port 1."""
+def placements(road):
+    """(QEMU device, QEMU port, connector) for the attachments, hubs first; a
+    hub on a connector takes the devices attached to it, and anything on
+    B1-USB-C goes through the on-board hub on root port 1."""
     hubs = {c for kind, c in road.attachments if kind == "hub"}
-    placed = {}
-    arguments = ["-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0"]
-
-    def plug(device, port):
-        arguments.extend(["-device", f"{device},bus=xhci.0,port={port}"])
-
-    if any(hub_port(c.ports[0]) is not None for _, c in road.attachments) or ON_BOARD_HUB in hubs:
-        plug("usb-hub", qemu_port(ON_BOARD_HUB))
-    for connector in sorted(hubs - {ON_BOARD_HUB}, key=lambda c: c.index):
-        plug("usb-hub", qemu_port(connector))
-    for number, (kind, connector) in enumerate(road.attachments):
+    if any(hub_port(c.ports[0]) is not None for _, c in road.attachments):
+        hubs.add(ON_BOARD_HUB)
+    placed = [("usb-hub", qemu_port(c), c) for c in sorted(hubs, key=lambda c: c.index)]
+    taken = {}
+    for kind, connector in road.attachments:
         if kind == "hub":
             continue
         if connector == ON_BOARD_HUB:
             raise RoadError('"Hub 1" is the on-board hub itself: attach devices to B1, B2, USB-A or USB-C')
-        taken = placed.setdefault(connector, 0)
-        if taken and connector not in hubs:
+        if taken.get(connector) and connector not in hubs:
             raise RoadError(f'connector "{connector.label}" takes one device; add --hub "{connector.label}" '
                             "to plug several")
-        placed[connector] += 1
-        port = qemu_port(connector) + (f".{taken + 1}" if connector in hubs else "")
-        if kind == "keyboard":
-            plug("usb-kbd", port)
-        else:
+        taken[connector] = taken.get(connector, 0) + 1
+        port = qemu_port(connector) + (f".{taken[connector]}" if connector in hubs else "")
+        placed.append(("usb-kbd" if kind == "keyboard" else "usb-storage", port, connector))
+    return placed
+
+
+def qemu_devices(road, work):
+    """QEMU's arguments for the controller and the attachments, with a FAT
+    stick image made for each stick."""
+    arguments = ["-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0"]
+    for number, (device, port, connector) in enumerate(placements(road)):
+        if device == "usb-storage":
             image = work / f"stick{number}.img"
             make_stick(image, f"road stick on {connector.label}")
-            arguments.extend(["-drive", f"if=none,id=stick{number},format=raw,file={image}"])
-            plug(f"usb-storage,drive=stick{number}", port)
+            arguments += ["-drive", f"if=none,id=stick{number},format=raw,file={image}"]
+            device += f",drive=stick{number}"
+        arguments += ["-device", f"{device},bus=xhci.0,port={port}"]
     return arguments
 
 
@@ -543,6 +544,8 @@ def parse_road(argv):
                         help="also set SaSetup's reset request byte: SaSetupResetDxe must clear it and cold-reset "
                              "exactly once")
     parser.add_argument("--json", action="store_true", help="print the facts as one JSON document, not the report")
+    parser.add_argument("--check", action="store_true",
+                        help="only check the options and what the attachments need, then exit")
     parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")),
                         help="where the images and FFS files were built (default build/)")
     args = parser.parse_args(argv)
@@ -570,13 +573,16 @@ def main(argv=None):
     try:
         road, args = parse_road(argv)
         STEPS = sys.stderr if args.json else sys.stdout
+        placements(road)
+        if args.check:
+            return 0
         build_dir = args.build_dir.resolve()
         missing = missing_tools(road, build_dir)
         if missing:
             raise RoadError(f"missing {', '.join(missing)} (scripts/road.sh installs and builds them)")
         with tempfile.TemporaryDirectory(prefix="road-") as directory:
             work = Path(directory)
-            devices = qemu_devices(road, work)  # refuses impossible attachments before anything starts
+            devices = qemu_devices(road, work)
             flash, how = make_flash_image(build_dir)
             step(f"flash image: {how} {flash} ({flash.stat().st_size} bytes, {', '.join(FLASH_FILES)} "
                  "in its DXE volume)")
