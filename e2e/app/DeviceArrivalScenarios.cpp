@@ -13,8 +13,6 @@
 #include "ScenarioSupport.h"
 
 #define XHCI_PATH "PciRoot(0x0)/Pci(0x14,0x0)/"
-#define PATH_TEXT_SIZE 160
-#define MAX_HANDLES 512
 
 // The devices e2e/run.py attaches: root ports are QEMU's USB2 port numbers
 // (p3=0), whose device-path port field is one less.
@@ -60,10 +58,6 @@ struct HANDLE_VIEW {
 static HANDLE_VIEW Views[MAX_HANDLES];
 static UINTN ViewCount;
 
-static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
-static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
-static const EFI_GUID BlockIoProtocolGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
-static const EFI_GUID SimpleFileSystemProtocolGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 
 // Every handle with a device path, as text with the protocols of interest.
 static bool CollectHandles() {

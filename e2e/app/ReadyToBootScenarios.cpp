@@ -26,7 +26,6 @@ static const READY_TO_BOOT_CASE A1Case = {6, true, false, 0x00000004, 0x00000001
 static const READY_TO_BOOT_CASE NothingDisabledCase = {NO_CONNECTOR, false, false, 0, 0};
 static const READY_TO_BOOT_CASE AbsentControllerCase = {10, false, true, 0, 0};
 
-static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 
 static VOID Prepare(const READY_TO_BOOT_CASE &Case) {
   const BENCH_BOARD_CONFIG Config = {Case.Bar64Bit ? 1U : 0U, Case.BarAbsent ? 1U : 0U, 0, 0};

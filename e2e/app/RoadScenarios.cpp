@@ -18,8 +18,6 @@
 // for example "7 11111111110 0".
 #define ROAD_FW_CFG_FILE "opt/bench/road"
 #define ROAD_TEXT_SIZE 64
-#define PATH_TEXT_SIZE 160
-#define MAX_HANDLES 512
 
 struct ROAD {
   UINT8 Mode;
@@ -27,10 +25,6 @@ struct ROAD {
   UINT8 ResetRequest;
 };
 
-static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
-static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
-static const EFI_GUID BlockIoProtocolGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
-static const EFI_GUID SimpleFileSystemProtocolGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 
 static bool ReadRoad(ROAD *Road) {
   CHAR8 Text[ROAD_TEXT_SIZE];

@@ -26,9 +26,18 @@
 #define CAPABILITIES_SIZE 160
 
 
+// Device-path text of the handles the scenarios look at fits in this.
+#define PATH_TEXT_SIZE 160
+#define MAX_HANDLES 512
+
 extern const EFI_GUID SetupGuid;
 extern const EFI_GUID CapabilitiesGuid;
 extern const EFI_GUID DevicePathProtocolGuid;
+extern const EFI_GUID DevicePathToTextProtocolGuid;
+extern const EFI_GUID UsbIoProtocolGuid;
+extern const EFI_GUID BlockIoProtocolGuid;
+extern const EFI_GUID SimpleFileSystemProtocolGuid;
+extern const EFI_GUID ReadyToBootGroupGuid;
 
 // Full device path of a file at the root of the volume this application was
 // started from, in pool memory; null on failure.
