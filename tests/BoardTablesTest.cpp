@@ -65,12 +65,12 @@ TEST_F(BoardTablesTest, EveryPortNumberMatchesTheBoard) {
     ASSERT_NE(Paths[Port], nullptr);
     EXPECT_EQ(std::u16string(Paths[Port]), std::u16string(Expected.Path));
 
-    for (UINT16 *Mask : PortDisableMasks) {
-      *Mask = 0;
+    for (UINT16 &Mask : PortDisableMasks) {
+      Mask = 0;
     }
     DisablePort(Port);
     for (UINT8 Mask = 0; Mask < PortDisableMaskCount; Mask++) {
-      EXPECT_EQ(*PortDisableMasks[Mask], Mask == Expected.Mask ? Expected.Bit : 0) << "mask " << +Mask;
+      EXPECT_EQ(PortDisableMasks[Mask], Mask == Expected.Mask ? Expected.Bit : 0) << "mask " << +Mask;
     }
   }
 }
@@ -92,14 +92,14 @@ TEST_F(BoardTablesTest, DisableActionsAccumulate) {
   // Guards against an action that assigns its mask instead of OR-ing into it.
   for (const DISABLE_SEQUENCE &Sequence : DisableSequences) {
     SCOPED_TRACE(Sequence.Name);
-    for (UINT16 *Mask : PortDisableMasks) {
-      *Mask = 0;
+    for (UINT16 &Mask : PortDisableMasks) {
+      Mask = 0;
     }
     for (UINTN Port : Sequence.Ports) {
       DisablePort(Port);
     }
     for (size_t Index = 0; Index < PortDisableMaskCount; Index++) {
-      EXPECT_EQ(*PortDisableMasks[Index], Sequence.Expected[Index]) << "mask " << Index;
+      EXPECT_EQ(PortDisableMasks[Index], Sequence.Expected[Index]) << "mask " << Index;
     }
   }
 }

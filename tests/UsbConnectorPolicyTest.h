@@ -26,15 +26,13 @@ class UsbConnectorPolicyTest : public DriverTest {
     DriverTest::LoadFreshImage();
     std::memset(ConnectorRecords, 0, sizeof(ConnectorRecords));
     ConnectorRecordCount = 0;
-    std::memset(LeaderIndex, 0, sizeof(LeaderIndex));
     std::memset(SeenHandleTable, 0, sizeof(SeenHandleTable));
     SeenHandleCount = 0;
     S3SaveState = nullptr;
     DevicePathToText = nullptr;
     std::memset(SetupBuffer, 0, sizeof(SetupBuffer));
-    Capabilities = USB_CONNECTOR_CAPABILITIES{};
-    for (UINT16 *Mask : PortDisableMasks) {
-      *Mask = 0;
+    for (UINT16 &Mask : PortDisableMasks) {
+      Mask = 0;
     }
     std::memset(PortPathText, 0, sizeof(PortPathText));
   }

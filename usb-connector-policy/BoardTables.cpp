@@ -3,12 +3,7 @@
 // switched off.
 #include "UsbConnectorPolicy.h"
 
-UINT16 Usb2PortDisableMask;
-UINT16 Usb3PortDisableMask;
-UINT16 HubUsb2PortDisableMask;
-UINT16 HubUsb3PortDisableMask;
-UINT16 *const PortDisableMasks[PortDisableMaskCount] = {&Usb2PortDisableMask, &Usb3PortDisableMask,
-                                                        &HubUsb2PortDisableMask, &HubUsb3PortDisableMask};
+UINT16 PortDisableMasks[PortDisableMaskCount];
 
 SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 UINTN SeenHandleCount;
@@ -65,10 +60,9 @@ static const CHAR8 PortPathTemplate[] = XHCI_PATH "USB(0x?,0x0)/USB(0x?,";
 #define ROOT_FIELD_INDEX (sizeof(XHCI_PATH) - 1 + sizeof("USB(0x") - 1)
 #define ROOT_PORT_PATH_LENGTH (ROOT_FIELD_INDEX + sizeof("?,") - 1)
 #define HUB_FIELD_INDEX (sizeof(PortPathTemplate) - sizeof("?,"))
-#define HUB_PORT_PATH_LENGTH (sizeof(PortPathTemplate) - 1)
 static_assert(sizeof(PortPathTemplate) == PORT_PATH_SIZE, "PortPathText holds the longest prefix");
 
-static CHAR16 HexDigit(UINTN Value) { return (CHAR16)(Value < 10 ? u'0' + Value : u'A' + Value - 10); }
+static CHAR16 HexDigit(UINTN Value) { return (CHAR16)"0123456789ABCDEF"[Value]; }
 
 // The range holding the port; null for numbers the board gives no port.
 static const PORT_RANGE *FindPortRange(UINTN PortNumber) {
@@ -83,21 +77,20 @@ static const PORT_RANGE *FindPortRange(UINTN PortNumber) {
 
 // Needs nothing but constant data, so it cannot fail.
 VOID BuildPortPaths() {
-  for (UINTN Port = 1; Port <= PORT_NUMBER_MAX; Port++) {
-    const PORT_RANGE *Range = FindPortRange(Port);
-    if (Range == nullptr) {
-      continue;
-    }
-    const bool BehindHub = Range->HubRootPort != 0;
-    const UINTN Length = BehindHub ? HUB_PORT_PATH_LENGTH : ROOT_PORT_PATH_LENGTH;
-    CHAR16 *Path = PortPathText[Port - 1];
-    for (UINTN Index = 0; Index < Length; Index++) {
-      Path[Index] = (CHAR16)PortPathTemplate[Index];
-    }
-    Path[Length] = 0;
-    Path[ROOT_FIELD_INDEX] = HexDigit(BehindHub ? Range->HubRootPort - 1 : Port - 1);
-    if (BehindHub) {
-      Path[HUB_FIELD_INDEX] = HexDigit(Port - Range->FirstPort);
+  for (const PORT_RANGE &Range : PortRanges) {
+    for (UINTN Place = 0; Place < Range.Count; Place++) {
+      const UINTN Port = Range.FirstPort + Place;
+      CHAR16 *Path = PortPathText[Port - 1];
+      for (UINTN Index = 0; Index < sizeof(PortPathTemplate); Index++) {
+        Path[Index] = (CHAR16)PortPathTemplate[Index];
+      }
+      if (Range.HubRootPort == 0) {
+        Path[ROOT_FIELD_INDEX] = HexDigit(Port - 1);
+        Path[ROOT_PORT_PATH_LENGTH] = 0;
+      } else {
+        Path[ROOT_FIELD_INDEX] = HexDigit(Range.HubRootPort - 1);
+        Path[HUB_FIELD_INDEX] = HexDigit(Place);
+      }
     }
   }
 }
@@ -139,6 +132,35 @@ static constexpr bool ConnectorTableValid() {
 }
 static_assert(ConnectorTableValid(), "port numbers in range, flag bits 3-4 clear");
 
+// The capability bytes follow from the rows alone, never from setup, so the
+// compiler works them out. A grouped member listed before its leader takes
+// whatever the group held then (0 before any leader).
+static constexpr USB_CONNECTOR_CAPABILITIES BuildCapabilities() {
+  USB_CONNECTOR_CAPABILITIES Block = {};
+  UINT8 LeaderIndex[CONNECTOR_GROUP_COUNT] = {};
+  for (UINT8 Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+    const CONNECTOR_DESCRIPTOR &Row = ConnectorTable[Connector];
+    const bool Grouped = (Row.Flags & CONNECTOR_FLAG_GROUPED) != 0;
+    Block.Present[Connector] = Grouped;
+    for (UINT8 Port : Row.PortNumber) {
+      Block.Present[Connector] |= Port != PORT_NONE;
+    }
+    Block.Disableable[Connector] = 1;
+    if (Grouped) {
+      const UINT8 Group = Row.Flags >> CONNECTOR_GROUP_SHIFT;
+      if ((Row.Flags & CONNECTOR_FLAG_GROUP_LEADER) != 0) {
+        LeaderIndex[Group] = Connector;
+      } else {
+        Block.GroupMember[Connector] = 1;
+      }
+      Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0;
+      Block.GroupLeader[Connector] = LeaderIndex[Group];
+    }
+  }
+  return Block;
+}
+constexpr USB_CONNECTOR_CAPABILITIES BoardCapabilities = BuildCapabilities();
+
 // Empty for numbers in no range: their storage is never written.
 CHAR16 *GetPortPath(UINTN PortNumber) {
   if (PortNumber < 1 || PortNumber > PORT_NUMBER_MAX) {
@@ -150,6 +172,6 @@ CHAR16 *GetPortPath(UINTN PortNumber) {
 VOID DisablePort(UINTN PortNumber) {
   const PORT_RANGE *Range = FindPortRange(PortNumber);
   if (Range != nullptr && Range->Mask != NoPortMask) {
-    *PortDisableMasks[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
+    PortDisableMasks[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
   }
 }

@@ -65,13 +65,15 @@ static SEEN_HANDLE_SLOT *FindSeenHandle(EFI_HANDLE Handle) {
   return nullptr;
 }
 
-static VOID RegisterSeenHandle(EFI_HANDLE Handle) {
-  // A null handle would read as a free slot inside the taken ones.
-  if (Handle == nullptr || FindSeenHandle(Handle) != nullptr || SeenHandleCount == SEEN_HANDLE_TABLE_SIZE) {
-    return;
+// The slot now holding the handle; null when there is no room, or for a
+// null handle, which would read as a free slot inside the taken ones.
+static SEEN_HANDLE_SLOT *RegisterSeenHandle(EFI_HANDLE Handle) {
+  if (Handle == nullptr || SeenHandleCount == SEEN_HANDLE_TABLE_SIZE) {
+    return nullptr;
   }
-  SeenHandleTable[SeenHandleCount].Handle = Handle;
-  SeenHandleCount++;
+  SEEN_HANDLE_SLOT *Slot = &SeenHandleTable[SeenHandleCount++];
+  Slot->Handle = Handle;
+  return Slot;
 }
 
 // The firmware frees the handle of an unplugged device and may give its
@@ -93,19 +95,17 @@ static VOID ForgetReinstalledHandles() {
 // blocked here), so the table holds present devices only and never fills up
 // over a boot. The taken slots stay packed at the front.
 static VOID ReleaseDepartedHandles(const EFI_HANDLE *Buffer, UINTN HandleCount) {
-  UINTN Index = 0;
-  while (Index < SeenHandleCount) {
-    bool Listed = false;
-    for (UINTN Entry = 0; Entry < HandleCount && !Listed; Entry++) {
-      Listed = Buffer[Entry] == SeenHandleTable[Index].Handle;
+  const UINTN Taken = SeenHandleCount;
+  SeenHandleCount = 0;
+  for (UINTN Index = 0; Index < Taken; Index++) {
+    const SEEN_HANDLE_SLOT Slot = SeenHandleTable[Index];
+    SeenHandleTable[Index] = SEEN_HANDLE_SLOT{0, nullptr};
+    for (UINTN Entry = 0; Entry < HandleCount; Entry++) {
+      if (Buffer[Entry] == Slot.Handle) {
+        SeenHandleTable[SeenHandleCount++] = Slot;
+        break;
+      }
     }
-    if (Listed) {
-      Index++;
-      continue;
-    }
-    SeenHandleCount--;
-    SeenHandleTable[Index] = SeenHandleTable[SeenHandleCount];
-    SeenHandleTable[SeenHandleCount] = SEEN_HANDLE_SLOT{0, nullptr};
   }
 }
 
@@ -134,15 +134,14 @@ static UINT8 InterfaceClass(EFI_USB_IO_PROTOCOL *UsbIo) {
 static bool ExamineHandle(EFI_HANDLE Handle) {
   EFI_USB_IO_PROTOCOL *UsbIo = nullptr;
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = nullptr;
-  const EFI_STATUS UsbIoStatus =
-      BootServices->HandleProtocol(Handle, &UsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo));
-  const EFI_STATUS DevicePathStatus =
-      BootServices->HandleProtocol(Handle, &DevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath));
+  // Either lookup failing leaves the error bit set.
+  EFI_STATUS Status = BootServices->HandleProtocol(Handle, &UsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo));
+  Status |= BootServices->HandleProtocol(Handle, &DevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath));
   // The protocol may be installed after this driver was started.
   if (DevicePathToText == nullptr) {
     LocateDevicePathToText();
   }
-  if (EFI_ERROR(UsbIoStatus) || EFI_ERROR(DevicePathStatus) || DevicePathToText == nullptr) {
+  if (EFI_ERROR(Status) || DevicePathToText == nullptr) {
     return false;
   }
   CHAR16 *Text = DevicePathToText->ConvertDevicePathToText(DevicePath, FALSE, FALSE);
@@ -190,21 +189,18 @@ VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context) {
   ForgetReinstalledHandles();
   ReleaseDepartedHandles(Buffer, HandleCount);
   for (UINTN Index = 0; Index < HandleCount; Index++) {
-    RegisterSeenHandle(Buffer[Index]);
-  }
-  for (UINTN Index = 0; Index < HandleCount; Index++) {
     SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Buffer[Index]);
+    if (Slot == nullptr) {
+      Slot = RegisterSeenHandle(Buffer[Index]);
+    }
     // Without a slot (more devices present than slots) the device is
     // examined on every run rather than never.
     if (Slot != nullptr && Slot->Processed == 1) {
       continue;
     }
-    // Marked first, so a handle is not examined twice in one run.
+    const bool MayKeepUsbIo = ExamineHandle(Buffer[Index]);
     if (Slot != nullptr) {
-      Slot->Processed = 1;
-    }
-    if (!ExamineHandle(Buffer[Index]) && Slot != nullptr) {
-      Slot->Processed = 0;
+      Slot->Processed = MayKeepUsbIo ? 1 : 0;
     }
   }
   (VOID) BootServices->FreePool(Buffer);

@@ -35,12 +35,6 @@ static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packe
 
 extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
 
-// Only ever OR-ed, never cleared.
-extern UINT16 Usb2PortDisableMask;
-extern UINT16 Usb3PortDisableMask;
-extern UINT16 HubUsb2PortDisableMask;
-extern UINT16 HubUsb3PortDisableMask;
-
 // Which mask a port's disable action sets its bit in.
 enum PORT_DISABLE_MASK {
   Usb2PortMask,     // the controller's USB2 ports
@@ -50,7 +44,14 @@ enum PORT_DISABLE_MASK {
   PortDisableMaskCount,
   NoPortMask = 0xFF
 };
-extern UINT16 *const PortDisableMasks[PortDisableMaskCount];
+
+// Only ever OR-ed, never cleared. Held in one array so a port's action is
+// an index; the names below are that array's elements.
+extern UINT16 PortDisableMasks[PortDisableMaskCount];
+inline UINT16 &Usb2PortDisableMask = PortDisableMasks[Usb2PortMask];
+inline UINT16 &Usb3PortDisableMask = PortDisableMasks[Usb3PortMask];
+inline UINT16 &HubUsb2PortDisableMask = PortDisableMasks[HubUsb2PortMask];
+inline UINT16 &HubUsb3PortDisableMask = PortDisableMasks[HubUsb3PortMask];
 
 // Text of the controller's device path, which every port prefix starts with.
 #define XHCI_PATH "PciRoot(0x0)/Pci(0x14,0x0)/"
@@ -80,7 +81,6 @@ struct CONNECTOR_RECORD {
 
 extern CONNECTOR_RECORD ConnectorRecords[CONNECTOR_COUNT];
 extern UINTN ConnectorRecordCount;
-extern UINT8 LeaderIndex[CONNECTOR_GROUP_COUNT];
 
 #define SEEN_HANDLE_TABLE_SIZE 512
 
@@ -131,7 +131,9 @@ static_assert(sizeof(USB_CONNECTOR_CAPABILITIES) == 160, "published block is 160
 static_assert(CONNECTOR_COUNT <= USB_CONNECTOR_CAPABILITIES_MAX, "the block holds at most 32 connectors");
 
 extern UINT8 SetupBuffer[SETUP_VARIABLE_SIZE];
-extern USB_CONNECTOR_CAPABILITIES Capabilities;
+// The published block: what the board table says of each connector, worked
+// out at compile time.
+extern const USB_CONNECTOR_CAPABILITIES BoardCapabilities;
 
 // ---------------------------------------------------------------------------
 // Entry and events

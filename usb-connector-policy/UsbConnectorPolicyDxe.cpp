@@ -6,13 +6,11 @@
 
 CONNECTOR_RECORD ConnectorRecords[CONNECTOR_COUNT];
 UINTN ConnectorRecordCount;
-UINT8 LeaderIndex[CONNECTOR_GROUP_COUNT];
 
 EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
 EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;
 
 UINT8 SetupBuffer[SETUP_VARIABLE_SIZE];
-USB_CONNECTOR_CAPABILITIES Capabilities;
 
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
 static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
@@ -42,33 +40,12 @@ static UINT8 DisabledBySetup(UINTN Connector) {
 static VOID BuildConnectorRecord(UINTN Connector) {
   const CONNECTOR_DESCRIPTOR &Row = ConnectorTable[Connector];
   CONNECTOR_RECORD &Record = ConnectorRecords[Connector];
-  bool NamesPort = false;
-
   for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
     Record.PortNumber[Slot] = Row.PortNumber[Slot];
     Record.PortPath[Slot] = GetPortPath(Row.PortNumber[Slot]);
-    NamesPort = NamesPort || Row.PortNumber[Slot] != PORT_NONE;
   }
   Record.DisabledBySetup = DisabledBySetup(Connector);
-
-  const bool Grouped = (Row.Flags & CONNECTOR_FLAG_GROUPED) != 0;
-  Capabilities.Present[Connector] = (Grouped || NamesPort) ? 1 : 0;
-  if (Grouped) {
-    const UINTN Group = Row.Flags >> CONNECTOR_GROUP_SHIFT;
-    if ((Row.Flags & CONNECTOR_FLAG_GROUP_LEADER) != 0) {
-      LeaderIndex[Group] = static_cast<UINT8>(Connector);
-      Capabilities.GroupMember[Connector] = 0;
-    } else {
-      Capabilities.GroupMember[Connector] = 1;
-    }
-    Capabilities.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0 ? 1 : 0;
-    // A member listed before its leader takes whatever the group held then.
-    Capabilities.GroupLeader[Connector] = LeaderIndex[Group];
-  } else {
-    Capabilities.Disableable[Connector] = 1;
-  }
-
-  Record.DisableAllowed = Capabilities.Disableable[Connector];
+  Record.DisableAllowed = BoardCapabilities.Disableable[Connector];
 }
 
 /**
@@ -94,8 +71,7 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   // notify functions match against them.
   BuildPortPaths();
   for (SEEN_HANDLE_SLOT &Slot : SeenHandleTable) {
-    Slot.Processed = 0;
-    Slot.Handle = nullptr;
+    Slot = SEEN_HANDLE_SLOT{0, nullptr};
   }
   SeenHandleCount = 0;
 
@@ -106,15 +82,16 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
     return Status;
   }
 
-  Capabilities = USB_CONNECTOR_CAPABILITIES{};
   LocateDevicePathToText();
 
   for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
     BuildConnectorRecord(Connector);
   }
 
+  // SetVariable only reads the block.
   (VOID) RuntimeServices->SetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &UsbConnectorCapabilitiesGuid,
-                                      EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(Capabilities), &Capabilities);
+                                      EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(BoardCapabilities),
+                                      const_cast<USB_CONNECTOR_CAPABILITIES *>(&BoardCapabilities));
   ConnectorRecordCount = CONNECTOR_COUNT;
 
   // Armed only now, so neither notify function sees a half-built record.
