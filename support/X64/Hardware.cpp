@@ -1,7 +1,11 @@
 // x86-64 instructions behind the hardware seam.
 #include "Hardware.h"
 
-UINT32 IoRead32(UINT16 Port) {
+// Kept out of line, so an I/O breakpoint on the port (how the calibration
+// window is watched, by a debugger or the OVMF bench) traps at a call
+// boundary: inside a longer block QEMU's emulator saves the trap's RFLAGS
+// from stale flag state, and the trap can return with the trap flag set.
+__attribute__((noinline)) UINT32 IoRead32(UINT16 Port) {
   UINT32 Value;
   __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
   return Value;
