@@ -189,18 +189,18 @@ VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context) {
   ForgetReinstalledHandles();
   ReleaseDepartedHandles(Buffer, HandleCount);
   for (UINTN Index = 0; Index < HandleCount; Index++) {
+    // Without a slot (more devices present than slots) the mark is kept
+    // nowhere, so the device is examined on every run rather than never.
+    SEEN_HANDLE_SLOT Unkept = {0, nullptr};
     SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Buffer[Index]);
     if (Slot == nullptr) {
       Slot = RegisterSeenHandle(Buffer[Index]);
     }
-    // Without a slot (more devices present than slots) the device is
-    // examined on every run rather than never.
-    if (Slot != nullptr && Slot->Processed == 1) {
-      continue;
+    if (Slot == nullptr) {
+      Slot = &Unkept;
     }
-    const bool MayKeepUsbIo = ExamineHandle(Buffer[Index]);
-    if (Slot != nullptr) {
-      Slot->Processed = MayKeepUsbIo ? 1 : 0;
+    if (Slot->Processed == 0) {
+      Slot->Processed = ExamineHandle(Buffer[Index]) ? 1 : 0;
     }
   }
   (VOID) BootServices->FreePool(Buffer);
