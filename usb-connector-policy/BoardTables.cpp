@@ -161,6 +161,17 @@ static constexpr USB_CONNECTOR_CAPABILITIES BuildCapabilities() {
 }
 constexpr USB_CONNECTOR_CAPABILITIES BoardCapabilities = BuildCapabilities();
 
+static constexpr CONNECTOR_PORT_NUMBERS CopyPortNumbers() {
+  CONNECTOR_PORT_NUMBERS Copy = {};
+  for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+    for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
+      Copy.Port[Connector][Slot] = ConnectorTable[Connector].PortNumber[Slot];
+    }
+  }
+  return Copy;
+}
+constexpr CONNECTOR_PORT_NUMBERS ConnectorPortNumbers = CopyPortNumbers();
+
 // Empty for numbers in no range: their storage is never written.
 CHAR16 *GetPortPath(UINTN PortNumber) {
   if (PortNumber < 1 || PortNumber > PORT_NUMBER_MAX) {

@@ -35,6 +35,15 @@ static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packe
 
 extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
 
+// The rows' port numbers, copied at compile time: the one part of the table
+// read at run time. Code reads the ports from here, so no code reads the
+// table itself and the linker keeps its labels, kinds and info bytes out of
+// the image.
+struct CONNECTOR_PORT_NUMBERS {
+  UINT8 Port[CONNECTOR_COUNT][PORTS_PER_CONNECTOR];
+};
+extern const CONNECTOR_PORT_NUMBERS ConnectorPortNumbers;
+
 // Which mask a port's disable action sets its bit in.
 enum PORT_DISABLE_MASK {
   Usb2PortMask,     // the controller's USB2 ports

@@ -38,11 +38,11 @@ static UINT8 DisabledBySetup(UINTN Connector) {
 }
 
 static VOID BuildConnectorRecord(UINTN Connector) {
-  const CONNECTOR_DESCRIPTOR &Row = ConnectorTable[Connector];
   CONNECTOR_RECORD &Record = ConnectorRecords[Connector];
   for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
-    Record.PortNumber[Slot] = Row.PortNumber[Slot];
-    Record.PortPath[Slot] = GetPortPath(Row.PortNumber[Slot]);
+    const UINT8 Port = ConnectorPortNumbers.Port[Connector][Slot];
+    Record.PortNumber[Slot] = Port;
+    Record.PortPath[Slot] = GetPortPath(Port);
   }
   Record.DisabledBySetup = DisabledBySetup(Connector);
   Record.DisableAllowed = BoardCapabilities.Disableable[Connector];
