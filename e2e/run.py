@@ -17,11 +17,9 @@ silence, a timeout or anything else is a failure.
 
 import argparse
 import concurrent.futures
-import json
 import os
 import re
 import shutil
-import socket
 import sys
 import tempfile
 import time
@@ -30,8 +28,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
-from ovmf_qemu import (EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, bench_lines, boot,  # noqa: E402
-                       make_stick, qemu_base_command)
+from ovmf_qemu import (EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, Monitor, bench_lines,  # noqa: E402
+                       boot, make_stick, qemu_base_command)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is three boots: store options, a driver's reset, check.
@@ -192,40 +190,8 @@ def prepare_folder(work, build_dir, scenario):
         make_stick(work / "hotplug.img", "bench hotplug")
 
 
-class Monitor:
-    """Just enough of QMP to plug and unplug USB sticks."""
-
-    def __init__(self, path, process):
-        while True:
-            try:
-                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                self.sock.connect(str(path))
-                break
-            except (FileNotFoundError, ConnectionRefusedError):
-                self.sock.close()
-                if process.poll() is not None:
-                    raise RuntimeError("QEMU ended before its monitor opened")
-                time.sleep(0.05)
-        self.reader = self.sock.makefile("r")
-        self.events = []
-        self.reader.readline()  # greeting
-        self.execute("qmp_capabilities")
-
-    def execute(self, command, **arguments):
-        self.sock.sendall(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
-        while True:
-            reply = json.loads(self.reader.readline())
-            if "event" in reply:
-                self.events.append(reply)
-            elif "error" in reply:
-                raise RuntimeError(f"QMP {command}: {reply['error'].get('desc')}")
-            else:
-                return reply.get("return")
-
-    def wait_deleted(self, device_id):
-        while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == device_id
-                      for e in self.events):
-            self.events.append(json.loads(self.reader.readline()))
+class HotPlugMonitor(Monitor):
+    """QMP plugging and unplugging USB sticks."""
 
     def plug(self, work, device_id, port):
         self.execute("blockdev-add", driver="raw", **{"node-name": device_id},
@@ -234,7 +200,7 @@ class Monitor:
 
     def unplug(self, device_id):
         self.execute("device_del", id=device_id)
-        self.wait_deleted(device_id)
+        self.wait_event("DEVICE_DELETED", {"device": device_id})
         self.execute("blockdev-del", **{"node-name": device_id})
 
 
@@ -242,7 +208,7 @@ def serve_hotplug(work, process, log_path, errors):
     """Carries out the boot application's plug requests until QEMU ends; a
     failure ends QEMU and is kept in errors."""
     try:
-        monitor = Monitor(work / "qmp.sock", process)
+        monitor = HotPlugMonitor(work / "qmp.sock", process)
         carry_out_requests(work, process, log_path, monitor)
     except (OSError, RuntimeError, ValueError) as error:
         # QEMU closes the monitor when it ends; that is no failure of ours.

@@ -3,9 +3,12 @@ firmware files, the exit codes of isa-debug-exit, FAT sticks, and one boot
 under a host timeout with its serial log. Shared by tools/road.py and the
 bench runner e2e/run.py."""
 
+import json
 import re
+import socket
 import subprocess
 import threading
+import time
 from pathlib import Path
 
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -69,3 +72,54 @@ def boot(command, serial_log, timeout, alongside=None):
         process.wait()
         exit_code = None
     return exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else ""
+
+
+class Monitor:
+    """Just enough of QEMU's monitor (QMP) to plug devices, sleep and wake the
+    machine and read guest memory. Reads block until QEMU answers or ends;
+    an ended QEMU raises OSError or ValueError."""
+
+    def __init__(self, path, process):
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(str(path))
+                break
+            except (FileNotFoundError, ConnectionRefusedError):
+                self.sock.close()
+                if process.poll() is not None:
+                    raise RuntimeError("QEMU ended before its monitor opened")
+                time.sleep(0.05)
+        self.reader = self.sock.makefile("r")
+        self.events = []
+        self.reader.readline()  # greeting
+        self.execute("qmp_capabilities")
+
+    def _read(self):
+        line = self.reader.readline()
+        if not line:
+            raise OSError("QEMU closed its monitor")
+        return json.loads(line)
+
+    def execute(self, command, **arguments):
+        self.sock.sendall(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        while True:
+            reply = self._read()
+            if "event" in reply:
+                self.events.append(reply)
+            elif "error" in reply:
+                raise RuntimeError(f"QMP {command}: {reply['error'].get('desc')}")
+            else:
+                return reply.get("return")
+
+    def wait_event(self, name, data=None):
+        """Waits for the event, and for its data to hold every item of data."""
+        def matches(event):
+            return event["event"] == name and all(event.get("data", {}).get(k) == v for k, v in (data or {}).items())
+        while not any(matches(event) for event in self.events):
+            self.events.append(self._read())
+
+    def read_memory(self, address, unit="w"):
+        """One byte ("b") or 32-bit word ("w") of guest physical memory."""
+        text = self.execute("human-monitor-command", **{"command-line": f"xp /1{unit}x {address:#x}"})
+        return int(text.split(":")[-1].split()[0], 16)
