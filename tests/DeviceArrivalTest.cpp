@@ -3,7 +3,8 @@
 // and the prefix match with its ASCII upcasing.
 #include "UsbConnectorPolicyTest.h"
 
-// An ordinary USB stick; 8087:0024 is the one device the policy never touches.
+// An ordinary USB stick; 8087:0024 is the chipset hub's id, which any stick
+// can claim.
 #define STICK_VENDOR_ID 0x0781
 #define STICK_PRODUCT_ID 0x5567
 #define CLASS_MASS_STORAGE 8
@@ -71,9 +72,8 @@ static const ARRIVAL_CASE ArrivalCases[] = {
     {"class 3 on port 8, connector 10 off", Port8Text, CLASS_HID, CONNECTOR(10), 0},
     {"class 9 (a hub) on port 8, connector 10 off", Port8Text, CLASS_HUB, CONNECTOR(10), 0},
     {"class 8 behind a hub on port 8", Port8Text + u"/USB(0x2,0x0)", CLASS_MASS_STORAGE, CONNECTOR(10), 1},
-    {"8087:0024 class 8, every connector off", Port8Text, CLASS_MASS_STORAGE, ALL_CONNECTORS, 0, 0, 0x8087, 0x0024},
-    {"8087:0025 is not the skipped device", Port8Text, CLASS_MASS_STORAGE, CONNECTOR(10), 1, 1, 0x8087, 0x0025},
-    {"8086:0024 is not the skipped device", Port8Text, CLASS_MASS_STORAGE, CONNECTOR(10), 1, 1, 0x8086, 0x0024},
+    {"a class-8 stick claiming the chipset hub's id 8087:0024", Port8Text, CLASS_MASS_STORAGE, ALL_CONNECTORS, 1, 1,
+     0x8087, 0x0024},
     {"port 34 text, A1 (port 13) off", Port34Text, CLASS_MASS_STORAGE, CONNECTOR(6), 1},
     {"port 34 text, B1 (port 34) off", Port34Text, CLASS_MASS_STORAGE, CONNECTOR(1), 1},
     {"port 34 text, both off: the second removal fails harmlessly", Port34Text, CLASS_MASS_STORAGE,
@@ -93,7 +93,7 @@ static const ARRIVAL_CASE ArrivalCases[] = {
 
 TEST_F(DeviceArrivalTest, MassStorageOnDisabledConnectorsLosesUsbIo) {
   // Guards against matching the wrong record or prefix, reading the wrong class or ID, consulting
-  // DisableAllowed, and stopping at the first matching record.
+  // DisableAllowed, stopping at the first matching record, and sparing a stick that claims an id.
   for (const ARRIVAL_CASE &Case : ArrivalCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -134,9 +134,13 @@ static const FAULT_CASE FaultCases[] = {
     {"HandleProtocol", 2, CLASS_MASS_STORAGE, false},
     {"ConvertDevicePathToText", 1, CLASS_MASS_STORAGE, false},
     {"UninstallMultipleProtocolInterfaces", 1, CLASS_MASS_STORAGE, false},
-    // Unreadable descriptors keep the device under the policy.
+    // Unreadable descriptors keep the device under the policy, but for the chipset hub's id, which
+    // spares a device whose interface cannot be read.
     {"UsbGetDeviceDescriptor", 1, CLASS_MASS_STORAGE, false, 0x8087, 0x0024},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false},
+    {"UsbGetInterfaceDescriptor", 1, CLASS_HID, true, 0x8087, 0x0024},
+    {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false, 0x8087, 0x0025},
+    {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false, 0x8086, 0x0024},
 };
 
 TEST_F(DeviceArrivalTest, EachFailingCallHasItsOutcome) {
@@ -144,7 +148,8 @@ TEST_F(DeviceArrivalTest, EachFailingCallHasItsOutcome) {
   // failure, leaking pool buffers on an early exit, and letting an unreadable descriptor exempt a
   // device.
   for (const FAULT_CASE &Case : FaultCases) {
-    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth);
+    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth << std::hex << " id " << Case.VendorId << ":"
+                                    << Case.ProductId);
     LoadFreshImage();
     Fake->FailCall(Case.Service, Case.Nth, EFI_DEVICE_ERROR);
     Load(CONNECTOR(10));

@@ -4,9 +4,9 @@
 #include "Protocol/UsbIo.h"
 #include "UsbConnectorPolicy.h"
 
-// The chipset's integrated rate-matching hub; never touched.
-#define SKIPPED_DEVICE_VENDOR_ID 0x8087
-#define SKIPPED_DEVICE_PRODUCT_ID 0x0024
+// The id of the chipset's integrated rate-matching hub.
+#define CHIPSET_HUB_VENDOR_ID 0x8087
+#define CHIPSET_HUB_PRODUCT_ID 0x0024
 
 static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
 static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
@@ -109,23 +109,20 @@ static VOID ReleaseDepartedHandles(const EFI_HANDLE *Buffer, UINTN HandleCount) 
   }
 }
 
-// Reads that fail keep the device under the policy: an unreadable device
-// descriptor is never the skipped device, and an unreadable interface
-// descriptor counts as mass storage.
-static bool IsSkippedDevice(EFI_USB_IO_PROTOCOL *UsbIo) {
+// Reads that fail keep the device under the policy: an unreadable interface
+// descriptor counts as mass storage. The chipset hub's id is only the
+// device's own claim, which any stick can make, so it spares nothing but a
+// device whose interface cannot be read; the hub itself presents the hub
+// class.
+static bool IsMassStorage(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_USB_DEVICE_DESCRIPTOR Device = {};
-  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device))) {
-    return false;
-  }
-  return Device.IdVendor == SKIPPED_DEVICE_VENDOR_ID && Device.IdProduct == SKIPPED_DEVICE_PRODUCT_ID;
-}
-
-static UINT8 InterfaceClass(EFI_USB_IO_PROTOCOL *UsbIo) {
+  const bool ClaimsChipsetHub = !EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device)) &&
+                                Device.IdVendor == CHIPSET_HUB_VENDOR_ID && Device.IdProduct == CHIPSET_HUB_PRODUCT_ID;
   EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
   if (EFI_ERROR(UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface))) {
-    return USB_MASS_STORE_CLASS;
+    return !ClaimsChipsetHub;
   }
-  return Interface.InterfaceClass;
+  return Interface.InterfaceClass == USB_MASS_STORE_CLASS;
 }
 
 // True when the device was examined to the end and may keep its USB I/O;
@@ -150,13 +147,12 @@ static bool ExamineHandle(EFI_HANDLE Handle) {
   }
 
   bool MayKeepUsbIo = true;
-  if (!IsSkippedDevice(UsbIo)) {
-    const UINT8 Class = InterfaceClass(UsbIo);
+  if (IsMassStorage(UsbIo)) {
     // Every matching record is handled on its own; a second uninstall of the
     // same interface fails harmlessly.
     for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {
       const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
-      if (RecordMatches(Record, Text) && Class == USB_MASS_STORE_CLASS && Record.DisabledBySetup == 1) {
+      if (RecordMatches(Record, Text) && Record.DisabledBySetup == 1) {
         (VOID) BootServices->UninstallMultipleProtocolInterfaces(Handle, &UsbIoProtocolGuid, UsbIo, nullptr);
         MayKeepUsbIo = false;
       }
