@@ -30,6 +30,7 @@ std::string GuidName(const EFI_GUID &Guid) {
       {Guids::UsbIo, "UsbIo"},
       {Guids::HubPortDisable, "HubPortDisable"},
       {Guids::ReadyToBoot, "ReadyToBoot"},
+      {Guids::EndOfDxe, "EndOfDxe"},
   };
   for (const auto &[Known, Name] : KnownGuids) {
     if (Known == Guid) {

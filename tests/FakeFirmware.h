@@ -32,6 +32,7 @@ inline constexpr EFI_GUID DevicePath = EFI_DEVICE_PATH_PROTOCOL_GUID;
 inline constexpr EFI_GUID UsbIo = EFI_USB_IO_PROTOCOL_GUID;
 inline constexpr EFI_GUID HubPortDisable = HUB_PORT_DISABLE_PROTOCOL_GUID;
 inline constexpr EFI_GUID ReadyToBoot = EFI_EVENT_GROUP_READY_TO_BOOT;
+inline constexpr EFI_GUID EndOfDxe = EFI_END_OF_DXE_EVENT_GROUP_GUID;
 }  // namespace Guids
 
 inline bool operator==(const EFI_GUID &A, const EFI_GUID &B) { return CompareGuid(&A, &B); }

@@ -1,7 +1,8 @@
-// UsbConnectorPolicyDxe at ready-to-boot: which connectors reach the xHCI
-// port-disable registers, the S3 boot script and the hub protocol, how the
-// controller's BAR is read, repeated signals and failing firmware. Every
-// case is driven by signalling the ready-to-boot group.
+// UsbConnectorPolicyDxe at End-of-DXE and ready-to-boot: which connectors
+// reach the S3 boot script, the xHCI port-disable registers and the hub
+// protocol, how the controller's BAR is read, ready-to-boot recording what
+// End-of-DXE could not, repeated signals and failing firmware. Every case is
+// driven by signalling the two event groups.
 #include <cstdarg>
 #include <cstdio>
 #include <optional>
@@ -114,7 +115,10 @@ class ReadyToBootTest : public UsbConnectorPolicyTest {
   }
 
   void SignalReadyToBoot() { Fake->SignalEventGroup(Guids::ReadyToBoot); }
+  void SignalEndOfDxe() { Fake->SignalEventGroup(Guids::EndOfDxe); }
 };
+
+static std::string BarRead() { return Access(false, XHCI_BAR0_LOW, DEFAULT_BAR); }
 
 struct CONNECTOR_CASE {
   const char *Name;
@@ -135,9 +139,10 @@ static const CONNECTOR_CASE ConnectorCases[] = {
     {"connector 10 off but not allowed", 1U << 10, 10, false, 0, 0},
 };
 
-TEST_F(ReadyToBootTest, DisabledConnectorsReachRegistersAndBootScript) {
+TEST_F(ReadyToBootTest, DisabledConnectorsReachBootScriptThenRegisters) {
   // Guards against wrong bits or registers, a skipped USB3 write, 32-bit or unordered boot-script
-  // entries, ignoring DisableAllowed, and touching anything when there is nothing to disable.
+  // entries, a register write at End-of-DXE or an entry recorded again at ready-to-boot, ignoring
+  // DisableAllowed, and touching anything when there is nothing to disable.
   for (const CONNECTOR_CASE &Case : ConnectorCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -145,6 +150,17 @@ TEST_F(ReadyToBootTest, DisabledConnectorsReachRegistersAndBootScript) {
     if (Case.NotAllowed >= 0) {
       ConnectorRecords[Case.NotAllowed].DisableAllowed = 0;
     }
+    // Signalled twice, it records once.
+    SignalEndOfDxe();
+    SignalEndOfDxe();
+    const std::vector<std::string> BarReads = {BarRead(), BarRead()};
+    EXPECT_EQ(MmioAccesses(), Case.Writes ? BarReads : NoLines) << "no write at End-of-DXE";
+    EXPECT_EQ(BootScriptEntries(), Case.Writes ? ScriptPair(DEFAULT_BASE, Case.Usb2, Case.Usb3) : NoLines);
+    const std::vector<std::string> TwoWrites = {"Write", "Write"};
+    EXPECT_EQ(Fake->CallLog, Case.Writes ? TwoWrites : NoLines);
+    FakeHardware.MmioLog.clear();
+    Fake->CallLog.clear();
+
     SignalReadyToBoot();
     if (!Case.Writes) {
       EXPECT_EQ(MmioAccesses(), NoLines);
@@ -153,8 +169,8 @@ TEST_F(ReadyToBootTest, DisabledConnectorsReachRegistersAndBootScript) {
       continue;
     }
     EXPECT_EQ(MmioAccesses(), DefaultBarWrites(Case.Usb2, Case.Usb3));
-    EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, Case.Usb2, Case.Usb3));
-    EXPECT_EQ(Fake->CallLog, (std::vector<std::string>{"Write", "Write", "LocateProtocol(HubPortDisable)"}))
+    EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, Case.Usb2, Case.Usb3)) << "recorded once";
+    EXPECT_EQ(Fake->CallLog, std::vector<std::string>{"LocateProtocol(HubPortDisable)"})
         << "the hub is looked up; with no hub port disabled it is not called";
     EXPECT_EQ(HubApplies(), NoLines);
   }
@@ -181,22 +197,26 @@ static const BAR_CASE BarCases[] = {
 
 TEST_F(ReadyToBootTest, MmioBaseComesFromBar0) {
   // Guards against ignoring the upper dword of a 64-bit BAR, reading it for any other BAR type,
-  // keeping the BAR's flag bits in the base, and writing through (and recording for every resume)
-  // a BAR that names no register window. The hub step runs either way.
+  // keeping the BAR's flag bits in the base, and writing through, or recording for every resume, a
+  // BAR that names no register window, at End-of-DXE or at ready-to-boot. The hub step runs either
+  // way.
   for (const BAR_CASE &Case : BarCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
     Load(1U << CONNECTOR_USB2_1P);
     FakeHardware.Mmio[XHCI_BAR0_LOW] = Case.Low;
-    std::vector<std::string> Expected = {Access(false, XHCI_BAR0_LOW, Case.Low)};
+    std::vector<std::string> Reads = {Access(false, XHCI_BAR0_LOW, Case.Low)};
     if (Case.High.has_value()) {
       FakeHardware.Mmio[XHCI_BAR0_HIGH] = *Case.High;
-      Expected.push_back(Access(false, XHCI_BAR0_HIGH, *Case.High));
+      Reads.push_back(Access(false, XHCI_BAR0_HIGH, *Case.High));
     }
+    std::vector<std::string> Expected = Reads;
+    Expected.insert(Expected.end(), Reads.begin(), Reads.end());
     if (Case.Base != 0) {
       Expected.push_back(Access(true, Case.Base + USB2_PORT_DISABLE, 0x80));
       Expected.push_back(Access(true, Case.Base + USB3_PORT_DISABLE, 0));
     }
+    SignalEndOfDxe();
     SignalReadyToBoot();
     EXPECT_EQ(MmioAccesses(), Expected);
     EXPECT_EQ(BootScriptEntries(), Case.Base != 0 ? ScriptPair(Case.Base, 0x80, 0) : NoLines);
@@ -240,14 +260,13 @@ TEST_F(ReadyToBootTest, HubPortsAreAppliedPassByPass) {
   }
 }
 
-TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
-  // Guards against clearing or shifting the masks after a boot attempt, or doing nothing on the
-  // next one.
+TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWorkButRecordsOnce) {
+  // Guards against clearing or shifting the masks after a boot attempt, doing nothing on the next
+  // one, and adding the same boot-script entries again on every attempt.
   Load(1U << 6);
   SetPorts(6, {3, 13, 43});
   SignalReadyToBoot();
   const std::vector<std::string> FirstAccesses = MmioAccesses();
-  const std::vector<std::string> FirstScript = BootScriptEntries();
   const std::vector<std::string> FirstApplies = HubApplies();
   ASSERT_EQ(FirstAccesses, DefaultBarWrites(0x4, 0x1));
   ASSERT_EQ(FirstApplies, std::vector<std::string>{"Apply(2, 0x2, 0) Usb2Port=0 Usb3Port=2"});
@@ -259,7 +278,7 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
     return Lines;
   };
   EXPECT_EQ(MmioAccesses(), Twice(FirstAccesses));
-  EXPECT_EQ(BootScriptEntries(), Twice(FirstScript));
+  EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, 0x4, 0x1));
   EXPECT_EQ(HubApplies(), Twice(FirstApplies));
   EXPECT_EQ(Usb2PortDisableMask, 0x4);
   EXPECT_EQ(Usb3PortDisableMask, 0x1);
@@ -268,47 +287,63 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWork) {
 }
 
 enum HUB_STATE { HubAbsent, HubInstalled, HubNullInterface, HubNullApply };
+enum S3_STATE { S3AtLoad, S3Absent, S3AfterLoad };
 
 struct FAULT_CASE {
   const char *Name;
-  bool S3Present;
+  bool EndOfDxe;  // signalled before ready-to-boot; false: the driver started after it
+  S3_STATE S3;
   HUB_STATE Hub;
-  const char *FailingService;  // its first call fails; null for none
-  bool Writes;
-  std::vector<std::string> Calls;  // what the signal calls
+  const char *FailingService;  // its Nth call fails; null for none
+  unsigned Nth;
+  bool Writes;                     // registers written at ready-to-boot
+  std::vector<std::string> Calls;  // End-of-DXE's calls, then ReadyToBootMark and ready-to-boot's
   std::vector<std::string> Script;
   std::vector<std::string> Applies;
 };
 
+static const std::string ReadyToBootMark = "-- ready-to-boot --";
+static const std::string HubLookup = "LocateProtocol(HubPortDisable)";
+static const std::string S3Lookup = "LocateProtocol(S3SaveState)";
 static const std::string HubApply = "Apply(0, 0x1, 1) Usb2Port=1 Usb3Port=0";
+static const std::vector<std::string> Usb10Script = ScriptPair(DEFAULT_BASE, 0x80, 0);
 
 // Connector 10 off, with hub USB2 port 1 added to it.
 static const FAULT_CASE FaultCases[] = {
-    {"all present", true, HubInstalled, nullptr, true,
-     {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {HubApply}},
-    {"no S3 save-state protocol at load", false, HubInstalled, nullptr, true,
-     {"LocateProtocol(HubPortDisable)", "Apply"}, {}, {HubApply}},
-    {"first boot-script Write fails", true, HubInstalled, "Write", true,
-     {"Write", "Write", "LocateProtocol(HubPortDisable)", "Apply"},
-     {ScriptPair(DEFAULT_BASE, 0x80, 0)[1]}, {HubApply}},
-    {"no hub protocol", true, HubAbsent, nullptr, true,
-     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
-    {"hub protocol with a null interface", true, HubNullInterface, nullptr, true,
-     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
-    {"hub protocol with a null Apply", true, HubNullApply, nullptr, true,
-     {"Write", "Write", "LocateProtocol(HubPortDisable)"}, ScriptPair(DEFAULT_BASE, 0x80, 0), {}},
-    {"CreateEventEx fails at load", true, HubInstalled, "CreateEventEx", false, {}, {}, {}},
+    {"End-of-DXE records, ready-to-boot writes", true, S3AtLoad, HubInstalled, nullptr, 0, true,
+     {"Write", "Write", ReadyToBootMark, HubLookup, "Apply"}, Usb10Script, {HubApply}},
+    {"started after End-of-DXE: ready-to-boot records", false, S3AtLoad, HubInstalled, nullptr, 0, true,
+     {ReadyToBootMark, "Write", "Write", HubLookup, "Apply"}, Usb10Script, {HubApply}},
+    {"no S3 save-state protocol", true, S3Absent, HubInstalled, nullptr, 0, true,
+     {S3Lookup, ReadyToBootMark, S3Lookup, HubLookup, "Apply"}, {}, {HubApply}},
+    {"S3 save-state installed after load", true, S3AfterLoad, HubInstalled, nullptr, 0, true,
+     {S3Lookup, "Write", "Write", ReadyToBootMark, HubLookup, "Apply"}, Usb10Script, {HubApply}},
+    {"End-of-DXE's first Write refused: ready-to-boot records it", true, S3AtLoad, HubInstalled, "Write", 1, true,
+     {"Write", "Write", ReadyToBootMark, "Write", HubLookup, "Apply"}, {Usb10Script[1], Usb10Script[0]}, {HubApply}},
+    {"started after End-of-DXE, first Write refused", false, S3AtLoad, HubInstalled, "Write", 1, true,
+     {ReadyToBootMark, "Write", "Write", HubLookup, "Apply"}, {Usb10Script[1]}, {HubApply}},
+    {"no hub protocol", true, S3AtLoad, HubAbsent, nullptr, 0, true,
+     {"Write", "Write", ReadyToBootMark, HubLookup}, Usb10Script, {}},
+    {"hub protocol with a null interface", true, S3AtLoad, HubNullInterface, nullptr, 0, true,
+     {"Write", "Write", ReadyToBootMark, HubLookup}, Usb10Script, {}},
+    {"hub protocol with a null Apply", true, S3AtLoad, HubNullApply, nullptr, 0, true,
+     {"Write", "Write", ReadyToBootMark, HubLookup}, Usb10Script, {}},
+    {"ready-to-boot event not created", true, S3AtLoad, HubInstalled, "CreateEventEx", 1, false,
+     {"Write", "Write", ReadyToBootMark}, Usb10Script, {}},
+    {"End-of-DXE event not created: ready-to-boot records", true, S3AtLoad, HubInstalled, "CreateEventEx", 2, true,
+     {ReadyToBootMark, "Write", "Write", HubLookup, "Apply"}, Usb10Script, {HubApply}},
 };
 
 TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
-  // Guards against a Write through a missing save-state protocol, giving up after a failed
-  // Write, using the hub output of a failed lookup or calling through a null one, and an entry
-  // that fails with its event.
+  // Guards against a Write through a missing save-state protocol or not looking for it again,
+  // ready-to-boot not recording what End-of-DXE could not (a late start, a refused Write, no
+  // event) or recording again what it did, using the hub output of a failed lookup or calling
+  // through a null one, and an entry that fails with its event.
   for (const FAULT_CASE &Case : FaultCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
     if (Case.FailingService != nullptr) {
-      Fake->FailCall(Case.FailingService, 1, EFI_DEVICE_ERROR);
+      Fake->FailCall(Case.FailingService, Case.Nth, EFI_DEVICE_ERROR);
     }
     if (Case.Hub == HubNullInterface) {
       Fake->InstallProtocol(nullptr, Guids::HubPortDisable, nullptr);
@@ -316,10 +351,24 @@ TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
     if (Case.Hub == HubNullApply) {
       Fake->HubPortDisableProtocol.Apply = nullptr;
     }
-    Load(1U << CONNECTOR_USB2_1P, Case.S3Present, Case.Hub == HubInstalled || Case.Hub == HubNullApply);
+    Load(1U << CONNECTOR_USB2_1P, Case.S3 == S3AtLoad, Case.Hub == HubInstalled || Case.Hub == HubNullApply);
+    if (Case.S3 == S3AfterLoad) {
+      Fake->InstallProtocol(nullptr, Guids::S3SaveState, &Fake->S3SaveStateProtocol);
+    }
     SetPorts(CONNECTOR_USB2_1P, {8, 38, PORT_NONE});
+    if (Case.EndOfDxe) {
+      SignalEndOfDxe();
+    }
+    Fake->CallLog.push_back(ReadyToBootMark);
     SignalReadyToBoot();
-    EXPECT_EQ(MmioAccesses(), Case.Writes ? DefaultBarWrites(0x80, 0) : NoLines);
+    std::vector<std::string> Writes;
+    for (const std::string &Line : MmioAccesses()) {
+      if (Line.rfind("W32", 0) == 0) {
+        Writes.push_back(Line);
+      }
+    }
+    const std::vector<std::string> Registers = DefaultBarWrites(0x80, 0);
+    EXPECT_EQ(Writes, Case.Writes ? std::vector<std::string>(Registers.begin() + 1, Registers.end()) : NoLines);
     EXPECT_EQ(Fake->CallLog, Case.Calls);
     EXPECT_EQ(BootScriptEntries(), Case.Script);
     EXPECT_EQ(HubApplies(), Case.Applies);

@@ -15,6 +15,7 @@ static const std::vector<std::string> EntrySteps = {
     "CreateEvent",
     "RegisterProtocolNotify(DevicePath)",
     "CreateEventEx(ReadyToBoot)",
+    "CreateEventEx(EndOfDxe)",
 };
 
 // 1 at bytes 0-10 (present), 33-36 (group members) and 64-74 (disableable).
@@ -189,13 +190,13 @@ TEST_F(UsbConnectorPolicyEntryTest, MissingLoadTimeProtocolsAreStoredAsNull) {
   }
 }
 
-TEST_F(UsbConnectorPolicyEntryTest, EventsAreArmedForDevicePathsAndReadyToBoot) {
+TEST_F(UsbConnectorPolicyEntryTest, EventsAreArmedForDevicePathsReadyToBootAndEndOfDxe) {
   // Guards against arming the wrong kind of event, level, notify function or group.
   InstallLoadTimeProtocols();
   PutSetup(0, AllEnabled);
   ASSERT_EQ(RunEntry(), EFI_SUCCESS);
   const std::vector<FAKE_EVENT *> Events = Fake->Events();
-  ASSERT_EQ(Events.size(), 2U);
+  ASSERT_EQ(Events.size(), 3U);
   for (const FAKE_EVENT *Event : Events) {
     EXPECT_EQ(Event->Type, EVT_NOTIFY_SIGNAL);
     EXPECT_EQ(Event->NotifyTpl, TPL_CALLBACK);
@@ -210,6 +211,9 @@ TEST_F(UsbConnectorPolicyEntryTest, EventsAreArmedForDevicePathsAndReadyToBoot) 
   EXPECT_EQ(Events[1]->NotifyFunction, &ReadyToBootNotify);
   ASSERT_TRUE(Events[1]->Group.has_value());
   EXPECT_EQ(*Events[1]->Group, Guids::ReadyToBoot);
+  EXPECT_EQ(Events[2]->NotifyFunction, &EndOfDxeNotify);
+  ASSERT_TRUE(Events[2]->Group.has_value());
+  EXPECT_EQ(*Events[2]->Group, Guids::EndOfDxe);
 }
 
 TEST_F(UsbConnectorPolicyEntryTest, EachFailingServiceIsAbsorbed) {

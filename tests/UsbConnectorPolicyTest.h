@@ -34,6 +34,7 @@ class UsbConnectorPolicyTest : public DriverTest {
     for (UINT16 &Mask : PortDisableMasks) {
       Mask = 0;
     }
+    std::fill(std::begin(BootScriptHolds), std::end(BootScriptHolds), false);
     std::memset(PortPathText, 0, sizeof(PortPathText));
   }
 

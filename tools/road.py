@@ -1,23 +1,29 @@
 #!/usr/bin/env python3
 """The typical road of both drivers on OVMF, started from the flash image as
 on the board: makes a flash image with the drivers inside, boots it under
-QEMU with the chosen setup and USB devices, and reports what the firmware and
-the drivers did and whether that is what the setup requires.
+QEMU with the chosen setup and USB devices, sleeps in S3 and wakes, and
+reports what the firmware and the drivers did and whether that is what the
+setup requires.
 
 Both drivers, and BenchBoardDxe ahead of them (it stands in for what QEMU's
 board lacks and records what it sees), are files of the flash image's DXE
 volume; the DXE dispatcher starts them and no Driver#### option exists. A first
 boot stores Setup (and SaSetup for the reset road) and resets; the drivers act
 in the next boot, and the boot application (e2e/app/RoadScenarios.cpp)
-prints what happened. Every fact in the report is read back from that boot;
-only the board's connector table below is known beforehand, to name
-connectors and to judge the outcome.
+prints what happened. With the sleep step (the default) the application then
+puts the port-disable registers in the state a controller has after losing
+power and enters S3; this tool wakes the machine over QEMU's monitor, waits for
+the firmware's resume to reach the waking vector and reads the registers back.
+Every fact in the report is read back from the machine; only the board's
+connector table below is known beforehand, to name connectors and to judge
+the outcome.
 """
 
 import argparse
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -25,7 +31,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from firmware_volume import FirmwareError, insert_files
-from ovmf_qemu import EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, bench_lines, boot, make_stick, \
+from ovmf_qemu import EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, Monitor, bench_lines, boot, make_stick, \
     qemu_base_command
 
 REPO = Path(__file__).resolve().parent.parent
@@ -35,6 +41,9 @@ MAX_BOOTS = 3
 STORED = "setup stored, reset by the application"
 DRIVER_RESET = "reset before the application"
 REPORTED = "report printed"
+RESUMED = "report printed, slept in S3 and woke"
+# From QEMU's wake-up to the firmware's jump to the waking vector.
+WAKE_TIMEOUT_S = 30
 # In the order the DXE dispatcher starts them: the stand-in first.
 FLASH_FILES = ("BenchBoardDxe.ffs", "UsbConnectorPolicyDxe.ffs", "SaSetupResetDxe.ffs")
 BOOT_APPLICATION = "BenchApp.efi"
@@ -71,8 +80,11 @@ ON_BOARD_HUB = CONNECTORS[0]
 HUB_ROOT_PORTS = {30: 1, 34: 13, 38: 2, 42: 14}
 XHCI_PATH = "PciRoot(0x0)/Pci(0x14,0x0)/"
 PER_CONNECTOR_MODE = 7
-SKIPPED_DEVICE = (0x8087, 0x0024)
 MASS_STORAGE_CLASS = 8
+USB2_PORT_DISABLE_OFFSET = 0x84F8
+USB3_PORT_DISABLE_OFFSET = 0x84FC
+BOOT_SCRIPT_MEM_WRITE = 2
+BOOT_SCRIPT_WIDTH_UINT16 = 1
 DEFAULT_DISABLED = ("USB2_1p",)
 DEFAULT_STICKS = ("USB2_1p", "A2", "B1")
 
@@ -131,12 +143,17 @@ def qemu_port(connector):
     return str(port)
 
 
+# What can be attached to a connector, and the QEMU device for it.
+QEMU_DEVICES = {"stick": "usb-storage", "hub-id stick": "usb-storage", "keyboard": "usb-kbd"}
+
+
 @dataclass
 class Road:
     mode: int
     disabled: list  # connectors
     attachments: list  # (kind, connector)
     reset_request: bool
+    sleep: bool
 
     def enable_bytes(self):
         return "".join("0" if c in self.disabled else "1" for c in CONNECTORS)
@@ -152,7 +169,7 @@ def placements(road):
     hubs = {c for kind, c in road.attachments if kind == "hub"}
     if any(hub_port(c.ports[0]) is not None for _, c in road.attachments):
         hubs.add(ON_BOARD_HUB)
-    placed = [("usb-hub", qemu_port(c), c) for c in sorted(hubs, key=lambda c: c.index)]
+    placed = [("hub", qemu_port(c), c) for c in sorted(hubs, key=lambda c: c.index)]
     taken = {}
     for kind, connector in road.attachments:
         if kind == "hub":
@@ -164,21 +181,28 @@ def placements(road):
                             "to plug several")
         taken[connector] = taken.get(connector, 0) + 1
         port = qemu_port(connector) + (f".{taken[connector]}" if connector in hubs else "")
-        placed.append(("usb-kbd" if kind == "keyboard" else "usb-storage", port, connector))
+        placed.append((kind, port, connector))
     return placed
 
 
 def qemu_devices(road, work):
     """QEMU's arguments for the controller and the attachments, with a FAT
-    stick image made for each stick."""
+    stick image made for each stick, and the stand-in's configuration: the
+    port of the stick that claims the chipset hub's id."""
     arguments = ["-device", "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0"]
-    for number, (device, port, connector) in enumerate(placements(road)):
+    board = []
+    for number, (kind, port, connector) in enumerate(placements(road)):
+        device = "usb-hub" if kind == "hub" else QEMU_DEVICES[kind]
         if device == "usb-storage":
             image = work / f"stick{number}.img"
-            make_stick(image, f"road stick on {connector.label}")
+            make_stick(image, f"road {kind} on {connector.label}")
             arguments += ["-drive", f"if=none,id=stick{number},format=raw,file={image}"]
             device += f",drive=stick{number}"
+        if kind == "hub-id stick":
+            board.append(f"hub-id={port}")
         arguments += ["-device", f"{device},bus=xhci.0,port={port}"]
+    if board:
+        arguments += ["-fw_cfg", f"name=opt/bench/board,string={' '.join(board)}"]
     return arguments
 
 
@@ -209,35 +233,77 @@ def make_flash_image(build_dir):
     return output, "made"
 
 
+class Sleeper:
+    """Runs beside a boot: once the application has put the machine into S3,
+    wakes it over QMP, waits until the firmware's resume has reached the
+    waking vector, reads the port-disable registers and ends QEMU."""
+
+    def __init__(self, socket_path, serial_log):
+        self.socket_path = socket_path
+        self.serial_log = serial_log
+        self.registers = None  # {"usb2": value, "usb3": value} read after the resume
+        self.error = None
+
+    def __call__(self, process):
+        try:
+            monitor = Monitor(self.socket_path, process)
+            monitor.wait_event("SUSPEND")
+            sleep = road_facts(bench_lines(self.serial_log.read_text(errors="replace")))["sleep"][0]
+            monitor.execute("system_wakeup")
+            deadline = time.monotonic() + WAKE_TIMEOUT_S
+            while monitor.read_memory(int(sleep["wake_flag"], 16), "b") != 1:
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"the firmware's resume did not reach the waking vector within "
+                                       f"{WAKE_TIMEOUT_S} s")
+                time.sleep(0.2)
+            self.registers = {name: monitor.read_memory(int(sleep[f"{name}_address"], 16)) for name in ("usb2", "usb3")}
+        except (OSError, RuntimeError, ValueError, KeyError, IndexError) as error:
+            # A boot that ends without sleeping closes the monitor too.
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.error = f"S3 sleep: {error}"
+                process.kill()
+            return
+        process.kill()
+
+
 def boot_road(road, build_dir, flash, work, devices):
-    """Boots until the application reports; returns how each boot ended and
-    the bench lines of the last one."""
+    """Boots until the application reports (and the machine has slept and
+    woken); returns how each boot ended, the bench lines of the last one and
+    the registers read after the resume."""
     fat = work / "fat" / "EFI" / "BOOT"
     fat.mkdir(parents=True)
     shutil.copyfile(build_dir / BOOT_APPLICATION, fat / "BOOTX64.EFI")
     shutil.copyfile(OVMF_VARS, work / "vars.fd")
+    description = f"{road.mode} {road.enable_bytes()} {int(road.reset_request)} {int(road.sleep)}"
     command = [*qemu_base_command(flash, work / "vars.fd", work / "fat", work / "serial.log", "road"),
-               "-fw_cfg", f"name=opt/bench/road,string={road.mode} {road.enable_bytes()} {int(road.reset_request)}",
-               *devices]
+               "-fw_cfg", f"name=opt/bench/road,string={description}",
+               "-qmp", f"unix:{work / 'qmp.sock'},server=on,wait=off", *devices]
     boots = []
     for number in range(1, MAX_BOOTS + 1):
         started = time.monotonic()
-        exit_code, serial = boot(command, work / "serial.log", BOOT_TIMEOUT_S)
+        sleeper = Sleeper(work / "qmp.sock", work / "serial.log")
+        exit_code, serial = boot(command, work / "serial.log", BOOT_TIMEOUT_S, sleeper)
         lines = list(bench_lines(serial))
-        ended = ending(exit_code, lines)
+        ended = ending(exit_code, lines, sleeper)
         boots.append({"boot": number, "ended": ended, "seconds": round(time.monotonic() - started, 1)})
         step(f"boot {number}: {ended} ({boots[-1]['seconds']} s)")
         failures = [line[len("BENCH: CHECK FAILED: "):] for line in lines if line.startswith("BENCH: CHECK FAILED")]
         if failures:
             raise RoadError(f"boot {number}: {failures[0]}")
-        if ended == REPORTED:
-            return boots, lines
+        if ended == (RESUMED if road.sleep else REPORTED):
+            return boots, lines, sleeper.registers
         if ended != (STORED if number == 1 else DRIVER_RESET):
             raise RoadError(f"boot {number} {ended}")
     raise RoadError(f"still resetting after {MAX_BOOTS} boots")
 
 
-def ending(exit_code, lines):
+def ending(exit_code, lines, sleeper):
+    if sleeper.error:
+        return sleeper.error
+    if sleeper.registers is not None:
+        return RESUMED
     if exit_code is None:
         return f"timed out after {BOOT_TIMEOUT_S} s"
     if exit_code == EXIT_PASS:
@@ -279,7 +345,7 @@ def capability_model():
     return bytes(block)
 
 
-def judge(road, raw, boots):
+def judge(road, raw, boots, resumed):
     """The report's facts and the problems found in them."""
     problems = []
     entries = {e["driver"]: e for e in raw.get("entry", [])}
@@ -309,39 +375,22 @@ def judge(road, raw, boots):
                            "setup": "disabled" if road.disabled_by_setup(c) else "enabled",
                            "capabilities": published})
 
-    devices = []
-    for device in raw.get("device", []):
-        path = device["path"]
-        matches = [c for c in CONNECTORS
-                   if any(port_prefix(p) and path.upper().startswith(port_prefix(p).upper()) for p in c.ports)]
-        identity = (int(device["vendor"], 16), int(device["product"], 16))
-        klass = int(device["class"])
-        blocked_wanted = (klass == MASS_STORAGE_CLASS and identity != SKIPPED_DEVICE
-                          and any(road.disabled_by_setup(c) for c in matches))
-        facts = {"path": path, "class": klass, "vendor": device["vendor"], "product": device["product"],
-                 "matches": [c.label for c in matches], "usb_io": device["usb_io"] == "1",
-                 "block_io": int(device["block_io"]), "file_systems": int(device["file_systems"]),
-                 "must_be_blocked": blocked_wanted}
-        devices.append(facts)
-        if blocked_wanted and (facts["usb_io"] or facts["block_io"] or facts["file_systems"]):
-            problems.append(f"{path} is on a disabled connector and still usable")
-        if not blocked_wanted and not facts["usb_io"]:
-            problems.append(f"{path} lost its USB I/O although no disabled connector has it")
-        if not blocked_wanted and klass == MASS_STORAGE_CLASS and not facts["file_systems"]:
-            problems.append(f"{path} got no file system")
-    sticks = sum(1 for kind, _ in road.attachments if kind == "stick")
-    if sum(1 for d in devices if d["class"] == MASS_STORAGE_CLASS) != sticks:
-        problems.append(f"{sticks} sticks attached, {sum(d['class'] == MASS_STORAGE_CLASS for d in devices)} "
-                        "enumerated")
-
-    ready = judge_ready_to_boot(road, raw, block, dispatch["UsbConnectorPolicyDxe"], problems)
+    devices = judge_devices(road, raw, problems)
+    masks = port_masks(road, block)
+    boot_script = judge_boot_script(raw, masks, problems)
+    ready = judge_ready_to_boot(raw, masks, problems)
+    end_of_dxe = (raw.get("end_of_dxe") or [{}])[0]
     facts = {"road": {"mode": road.mode, "disabled": [c.label for c in road.disabled],
                       "attachments": [{"kind": k, "connector": c.label} for k, c in road.attachments],
-                      "reset_request": road.reset_request},
+                      "reset_request": road.reset_request, "sleep": road.sleep},
              "boots": boots, "dispatch": dispatch,
              "capabilities": {"status": capabilities.get("status"), "size": int(capabilities.get("size", 0)),
                               "attributes": capabilities.get("attributes")},
-             "connectors": connectors, "devices": devices, "ready_to_boot": ready}
+             "connectors": connectors, "devices": devices,
+             "end_of_dxe": {"signals": int(end_of_dxe.get("signals", 0)),
+                            "after_ready_to_lock": end_of_dxe.get("ready_to_lock") == "1"},
+             "boot_script": boot_script, "ready_to_boot": ready,
+             "after_s3_resume": judge_resume(road, raw, masks, boot_script, resumed, problems) if road.sleep else None}
     if road.reset_request:
         facts["sa_setup"] = judge_sa_setup(raw, boots, problems)
     elif any(b["ended"] == DRIVER_RESET for b in boots):
@@ -355,22 +404,54 @@ def warnings(facts):
     found = []
     policy = facts["dispatch"]["UsbConnectorPolicyDxe"]
     if policy["entered"] and not policy["s3_save_state"]:
-        found.append("S3 save-state was not installed when UsbConnectorPolicyDxe entered: no boot-script entry "
-                     "can be made, and after S3 resume the ports are on again")
+        found.append("S3 save-state was not installed when UsbConnectorPolicyDxe entered: the driver looks for it "
+                     "again at End-of-DXE and ready-to-boot")
     if policy["entered"] and not policy["device_path_to_text"]:
         found.append("device-path-to-text was not installed when UsbConnectorPolicyDxe entered: devices wait "
                      "for a later notification to be matched")
-    ready = facts["ready_to_boot"]
-    refused = [e["status"] for e in ready["boot_script"] if e["status"] != "EFI_SUCCESS"]
+    if facts["end_of_dxe"]["signals"] and facts["end_of_dxe"]["after_ready_to_lock"]:
+        found.append("End-of-DXE came after ready-to-lock: the boot script takes no entries by then")
+    refused = [e for e in facts["boot_script"] if e["status"] != "EFI_SUCCESS"]
     if refused:
-        when = ", ready-to-boot coming after ready-to-lock" if ready["after_ready_to_lock"] else ""
-        found.append(f"the firmware refused {len(refused)} boot-script entries ({refused[0]}{when}): after S3 "
-                     "resume the ports are on again")
+        found.append(f"the firmware refused {len(refused)} boot-script entries ({refused[0]['status']} at "
+                     f"{refused[0]['when']})")
     return found
 
 
-def judge_ready_to_boot(road, raw, block, policy_entry, problems):
-    ready = (raw.get("ready_to_boot") or [{}])[0]
+def judge_devices(road, raw, problems):
+    """Each enumerated USB device, and whether it must be blocked: mass
+    storage on a connector setup switched off, whatever id it claims."""
+    board = (raw.get("board") or [{}])[0]
+    hub_id_sticks = [c for kind, c in road.attachments if kind == "hub-id stick"]
+    if hub_id_sticks and board.get("hub_id_claimed") != "1":
+        problems.append(f"the stand-in found no stick on {hub_id_sticks[0].label} to claim the chipset hub's id")
+    devices = []
+    for device in raw.get("device", []):
+        path = device["path"]
+        matches = [c for c in CONNECTORS
+                   if any(port_prefix(p) and path.upper().startswith(port_prefix(p).upper()) for p in c.ports)]
+        klass = int(device["class"])
+        blocked_wanted = klass == MASS_STORAGE_CLASS and any(road.disabled_by_setup(c) for c in matches)
+        facts = {"path": path, "class": klass, "vendor": device["vendor"], "product": device["product"],
+                 "matches": [c.label for c in matches], "usb_io": device["usb_io"] == "1",
+                 "block_io": int(device["block_io"]), "file_systems": int(device["file_systems"]),
+                 "must_be_blocked": blocked_wanted}
+        devices.append(facts)
+        if blocked_wanted and (facts["usb_io"] or facts["block_io"] or facts["file_systems"]):
+            problems.append(f"{path} is on a disabled connector and still usable")
+        if not blocked_wanted and not facts["usb_io"]:
+            problems.append(f"{path} lost its USB I/O although no disabled connector has it")
+        if not blocked_wanted and klass == MASS_STORAGE_CLASS and not facts["file_systems"]:
+            problems.append(f"{path} got no file system")
+    sticks = sum(1 for kind, _ in road.attachments if QEMU_DEVICES.get(kind) == "usb-storage")
+    enumerated = sum(1 for d in devices if d["class"] == MASS_STORAGE_CLASS)
+    if enumerated != sticks:
+        problems.append(f"{sticks} sticks attached, {enumerated} enumerated")
+    return devices
+
+
+def port_masks(road, block):
+    """The four port masks the setup asks for, as the board table maps ports."""
     masks = {"usb2": 0, "usb3": 0, "hub_usb2": 0, "hub_usb3": 0}
     for c in CONNECTORS:
         if road.disabled_by_setup(c) and len(block) == 160 and block[64 + c.index]:
@@ -378,14 +459,49 @@ def judge_ready_to_boot(road, raw, block, policy_entry, problems):
                 if port_mask_bit(port) is not None:
                     mask, bit = port_mask_bit(port)
                     masks[mask] |= 1 << bit
+    return masks
+
+
+def moment(entry):
+    if entry["ready_to_boot"] != "0":
+        return "ready-to-boot"
+    return "End-of-DXE" if entry["end_of_dxe"] != "0" else "load"
+
+
+def judge_boot_script(raw, masks, problems):
+    """Every boot-script Write the drivers made; the ones the firmware
+    accepted must be exactly the two 16-bit writes of the root-port masks
+    into the registers BAR0 names, each once, when a root port is to be
+    switched off, and none otherwise."""
+    ready = (raw.get("ready_to_boot") or [{}])[0]
+    script = [{"opcode": int(e["opcode"]), "width": int(e["width"]), "address": int(e["address"], 16),
+               "count": int(e["count"]), "value": int(e["value"], 16), "status": e["status"], "when": moment(e)}
+              for e in raw.get("boot_script", [])]
+    window = int(ready.get("window", "0"), 16)
+    wanted = []
+    if masks["usb2"] or masks["usb3"]:
+        wanted = [(BOOT_SCRIPT_MEM_WRITE, BOOT_SCRIPT_WIDTH_UINT16, window + offset, 1, masks[name])
+                  for name, offset in (("usb2", USB2_PORT_DISABLE_OFFSET), ("usb3", USB3_PORT_DISABLE_OFFSET))]
+    accepted = [(e["opcode"], e["width"], e["address"], e["count"], e["value"]) for e in script
+                if e["status"] == "EFI_SUCCESS"]
+    if ready.get("s3_wrapped") != "1":
+        problems.append("the bench could not watch the S3 boot script")
+    elif sorted(accepted) != sorted(wanted):
+        def listed(entries):
+            return ", ".join(f"{8 << width}-bit {value:#x} at {address:#x}" for _, width, address, _, value
+                             in entries) or "none"
+        problems.append(f"the boot script holds {listed(accepted)}; this setup needs {listed(wanted)}")
+    return script
+
+
+def judge_ready_to_boot(raw, masks, problems):
+    ready = (raw.get("ready_to_boot") or [{}])[0]
     signals = int(ready.get("signals", 0))
-    script = raw.get("boot_script", [])
     applies = raw.get("hub_apply", [])
-    facts = {"signals": signals, "after_ready_to_lock": ready.get("ready_to_lock") == "1", "bar0": [ready.get("bar_low"), ready.get("bar_high")], "window": ready.get("window"),
+    facts = {"signals": signals, "after_ready_to_lock": ready.get("ready_to_lock") == "1",
+             "bar0": [ready.get("bar_low"), ready.get("bar_high")], "window": ready.get("window"),
              "usb2_register": ready.get("usb2"), "usb3_register": ready.get("usb3"),
              "untouched_value": ready.get("untouched"), "masks": masks,
-             "boot_script": [{k: e[k] for k in ("opcode", "width", "address", "count", "value", "status")}
-                             for e in script],
              "hub_lookups": int(ready.get("hub_lookups", 0)),
              "hub_applies": [{k: a[k] for k in ("usb3_port", "pass_bit", "usb2_port")} for a in applies]}
     if signals == 0:
@@ -396,15 +512,51 @@ def judge_ready_to_boot(road, raw, block, policy_entry, problems):
     if (ready.get("usb2"), ready.get("usb3")) != want:
         problems.append(f"port-disable registers {ready.get('usb2')} / {ready.get('usb3')}, wanted {want[0]} / "
                         f"{want[1]}")
-    entries = 2 * signals if writes and policy_entry["s3_save_state"] else 0
-    if ready.get("s3_wrapped") != "1" and entries:
-        problems.append("the bench could not watch the S3 boot script")
-    elif len(script) != entries:
-        problems.append(f"{len(script)} boot-script entries for {signals} ready-to-boot signals, wanted {entries}")
     if facts["hub_lookups"] != (signals if writes else 0):
         problems.append(f"hub protocol looked up {facts['hub_lookups']} times for {signals} signals")
     if applies and not (masks["hub_usb2"] or masks["hub_usb3"]):
         problems.append(f"{len(applies)} hub Apply calls with no hub port disabled")
+    return facts
+
+
+def root_ports(register, bits):
+    """The root ports behind the register's bits, with the connectors naming them."""
+    first = 1 if register == "usb2" else 13
+    named = []
+    for bit in range(16):
+        if bits & (1 << bit):
+            port = first + bit
+            labels = [c.label for c in CONNECTORS if port in c.ports]
+            named.append(f"root port {port}" + (f" ({', '.join(labels)})" if labels else ""))
+    return named
+
+
+def judge_resume(road, raw, masks, boot_script, registers, problems):
+    """Each register after the resume: what the boot script put back, or the
+    state the controller was left in before sleeping."""
+    sleep = (raw.get("sleep") or [{}])[0]
+    lost = int(sleep.get("lost_state", "0"), 16)
+    facts = {"lost_state": f"{lost:#010x}", "registers": {}}
+    for name in ("usb2", "usb3"):
+        address = int(sleep.get(f"{name}_address", "0"), 16)
+        value = registers[name]
+        replayed = [e["value"] for e in boot_script if e["status"] == "EFI_SUCCESS" and e["address"] == address]
+        # A 16-bit entry rewrites the low half alone.
+        from_script = bool(replayed) and value == (lost & 0xFFFF0000) | replayed[-1]
+        on_again = masks[name] & ~value
+        facts["registers"][name] = {"address": f"{address:#x}", "value": f"{value:#010x}",
+                                    "from_boot_script": from_script,
+                                    "ports_on_again": root_ports(name, on_again)}
+        if on_again:
+            problems.append(f"after S3 resume {', '.join(root_ports(name, on_again))} "
+                            f"{'is' if len(root_ports(name, on_again)) == 1 else 'are'} on again")
+        elif not (masks["usb2"] or masks["usb3"]) and value != lost:
+            problems.append(f"after S3 resume the {name.upper()} register is {value:#010x} although nothing was to "
+                            f"be recorded (left {lost:#010x})")
+        elif masks["usb2"] or masks["usb3"]:
+            wanted = (lost & 0xFFFF0000) | masks[name]
+            if value != wanted:
+                problems.append(f"after S3 resume the {name.upper()} register is {value:#010x}, wanted {wanted:#010x}")
     return facts
 
 
@@ -436,6 +588,13 @@ def yes(flag):
 
 def times(count):
     return "once" if count == 1 else f"{count} times"
+
+
+def script_lines(boot_script, when):
+    entries = [e for e in boot_script if e["when"] == when]
+    lines = [f"  boot script Write(opcode {e['opcode']}, width {e['width']}, {e['address']:#x}, count {e['count']}, "
+             f"value {e['value']:#x}) -> {e['status']}" for e in entries]
+    return lines or ["  boot script: no entries"]
 
 
 def report(facts):
@@ -472,24 +631,39 @@ def report(facts):
     for d in facts["devices"]:
         state = "USB I/O kept" if d["usb_io"] else "USB I/O removed"
         storage = f"{d['file_systems']} file system(s)" if d["file_systems"] else "no file system"
-        out.append(f"  {d['path']:52} class {d['class']:<2} on {', '.join(d['matches']) or '-':12} "
-                   f"{state}, {storage}{'  (must be blocked)' if d['must_be_blocked'] else ''}")
-    ready = facts["ready_to_boot"]
+        out.append(f"  {d['path']:52} class {d['class']:<2} {d['vendor'][2:]}:{d['product'][2:]} on "
+                   f"{', '.join(d['matches']) or '-':12} {state}, {storage}"
+                   f"{'  (must be blocked)' if d['must_be_blocked'] else ''}")
     out.append("")
+    end_of_dxe = facts["end_of_dxe"]
+    if end_of_dxe["signals"]:
+        out.append(f"End-of-DXE (signalled {times(end_of_dxe['signals'])}, first "
+                   f"{'after' if end_of_dxe['after_ready_to_lock'] else 'before'} ready-to-lock)")
+    else:
+        out.append("End-of-DXE (never signalled)")
+    out.extend(script_lines(facts["boot_script"], "End-of-DXE"))
+    ready = facts["ready_to_boot"]
     out.append(f"Ready-to-boot (signalled {times(ready['signals'])}, first "
                f"{'after' if ready['after_ready_to_lock'] else 'before'} ready-to-lock; BAR0 "
                f"{ready['bar0'][0]}/{ready['bar0'][1]}, window {ready['window']})")
     untouched = f" (untouched: {ready['untouched_value']})"
     out.append(f"  USB2 port-disable register {ready['usb2_register']}, USB3 {ready['usb3_register']}"
                f"{untouched if ready['usb2_register'] == ready['untouched_value'] else ''}")
-    for e in ready["boot_script"]:
-        out.append(f"  boot script Write(opcode {e['opcode']}, width {e['width']}, {e['address']}, count "
-                   f"{e['count']}, value {e['value']}) -> {e['status']}")
-    if not ready["boot_script"]:
-        out.append("  boot script: no entries")
+    out.extend(script_lines(facts["boot_script"], "ready-to-boot"))
     out.append(f"  hub protocol looked up {times(ready['hub_lookups'])}, Apply called {times(len(ready['hub_applies']))}"
                + "".join(f"; Apply({a['usb3_port']}, {a['pass_bit']}, {a['usb2_port']})"
                                  for a in ready["hub_applies"]))
+    resume = facts["after_s3_resume"]
+    if resume is not None:
+        out.append("")
+        out.append(f"After S3 resume (both registers set to {resume['lost_state']} before sleeping, as a controller "
+                   "that lost its state)")
+        for name, register in resume["registers"].items():
+            origin = "from the boot script" if register["from_boot_script"] else (
+                "as left before sleeping" if register["value"] == resume["lost_state"] else "changed, not by the "
+                "boot script")
+            on_again = f"; {', '.join(register['ports_on_again'])} on again" if register["ports_on_again"] else ""
+            out.append(f"  {name.upper()} port-disable register {register['value']}: {origin}{on_again}")
     if "sa_setup" in facts:
         s = facts["sa_setup"]
         out.append("")
@@ -502,9 +676,10 @@ def report(facts):
     out.extend(f"Warning: {warning}" for warning in verdict["warnings"])
     if verdict["ok"]:
         blocked = sum(d["must_be_blocked"] for d in facts["devices"])
+        resumed = "" if resume is None else ", the same ports off after S3 resume"
         out.append(f"Verdict: PASS, the board behaved as this setup requires: {blocked} of {len(facts['devices'])} "
                    f"USB devices blocked, the others usable; port-disable registers {ready['usb2_register']} / "
-                   f"{ready['usb3_register']}")
+                   f"{ready['usb3_register']}{resumed}")
     else:
         out.append(f"Verdict: FAIL, {len(verdict['problems'])} problem(s): " + "; ".join(verdict["problems"]))
     return "\n".join(out)
@@ -540,6 +715,10 @@ def parse_road(argv):
                         help="plug a USB keyboard into the connector (repeatable)")
     parser.add_argument("--hub", action="append", default=[], metavar="CONNECTOR",
                         help="plug a USB hub into the connector; devices given for that connector go behind it")
+    parser.add_argument("--hub-id-stick", metavar="CONNECTOR",
+                        help="plug a USB memory stick that claims the chipset hub's id 8087:0024 into the connector")
+    parser.add_argument("--no-sleep", action="store_true",
+                        help="leave out the S3 sleep after the report's facts are gathered")
     parser.add_argument("--reset-road", action="store_true",
                         help="also set SaSetup's reset request byte: SaSetupResetDxe must clear it and cold-reset "
                              "exactly once")
@@ -555,14 +734,17 @@ def parse_road(argv):
     disabled = [] if disable == ["none"] else [find_connector(name) for name in disable]
     attachments = [("hub", find_connector(n)) for n in args.hub] + \
         [("stick", find_connector(n)) for n in args.stick] + [("keyboard", find_connector(n)) for n in args.keyboard]
+    if args.hub_id_stick is not None:
+        attachments.append(("hub-id stick", find_connector(args.hub_id_stick)))
     if not attachments:
         attachments = [("stick", find_connector(n)) for n in DEFAULT_STICKS]
-    return Road(args.mode, disabled, attachments, args.reset_road), args
+    return Road(args.mode, disabled, attachments, args.reset_road, not args.no_sleep), args
 
 
 def missing_tools(road, build_dir):
     missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()]
-    tools = [QEMU] + (["mformat", "mcopy"] if any(k == "stick" for k, _ in road.attachments) else [])
+    sticks = any(QEMU_DEVICES.get(kind) == "usb-storage" for kind, _ in road.attachments)
+    tools = [QEMU] + (["mformat", "mcopy"] if sticks else [])
     missing += [tool for tool in tools if shutil.which(tool) is None]
     missing += [str(build_dir / name) for name in (*FLASH_FILES, BOOT_APPLICATION) if not (build_dir / name).exists()]
     return missing
@@ -586,11 +768,11 @@ def main(argv=None):
             flash, how = make_flash_image(build_dir)
             step(f"flash image: {how} {flash} ({flash.stat().st_size} bytes, {', '.join(FLASH_FILES)} "
                  "in its DXE volume)")
-            boots, lines = boot_road(road, build_dir, flash, work, devices)
+            boots, lines, resumed = boot_road(road, build_dir, flash, work, devices)
     except (RoadError, FirmwareError) as error:
         print(f"road: {error}", file=sys.stderr)
         return 2
-    facts = judge(road, road_facts(lines), boots)
+    facts = judge(road, road_facts(lines), boots, resumed)
     print(json.dumps(facts, indent=2) if args.json else "\n" + report(facts))
     return 0 if facts["verdict"]["ok"] else 1
 

@@ -1,6 +1,8 @@
-// Ready-to-boot: switches off the ports of connectors that setup disabled and
-// the board allows to be disabled, in the xHCI controller, in the S3 boot
-// script and through the on-board hub's protocol.
+// Port disabling: switches off the ports of connectors that setup disabled
+// and the board allows to be disabled. At End-of-DXE the root-port writes go
+// into the S3 boot script, while the firmware still takes entries; at
+// ready-to-boot they go to the xHCI controller, and the hub ports to the
+// on-board hub's protocol.
 #include "DriverSupportLib.h"
 #include "Guid/EventGroup.h"
 #include "Hardware.h"
@@ -29,9 +31,15 @@ static_assert(XHCI_BAR0_LOW_ADDRESS == 0xC00A0010ULL, "xHCI BAR0 location");
 #define HUB_PORT_COUNT 4
 
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
+static const EFI_GUID EndOfDxeGroupGuid = EFI_END_OF_DXE_EVENT_GROUP_GUID;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 
 static EFI_EVENT ReadyToBootEvent;
+
+// Each root-port mask's register, indexed like PortDisableMasks.
+static const UINT16 PortDisableRegisterOffset[] = {XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET};
+static_assert(Usb2PortMask == 0 && Usb3PortMask == 1, "the root-port masks come first");
+bool BootScriptHolds[Usb3PortMask + 1];
 
 // 0 when BAR0 names no register window: an absent or hidden function reads
 // all-ones, an unassigned BAR decodes to 0, and an I/O BAR is no memory
@@ -48,16 +56,37 @@ static UINT64 XhciMmioBase() {
   return Bar & ~PCI_BAR_FLAGS_MASK;
 }
 
-// Boot-script entries are 16-bit writes of the mask, unlike the 32-bit write
-// done now.
-static VOID RecordS3Write(UINT64 Address, UINT16 *Mask) {
-  // Without the save-state protocol there is no boot script to record in;
-  // the boot-time writes still happen.
+// Records the 16-bit write of each root-port mask that the boot script does
+// not hold yet, unlike the 32-bit writes done at boot. The firmware copies
+// the value at the call. Without the save-state protocol there is no boot
+// script to record in.
+static VOID RecordBootScript(UINT64 Base) {
+  if (S3SaveState == nullptr) {
+    LocateS3SaveState();
+  }
   if (S3SaveState == nullptr) {
     return;
   }
-  (VOID) S3SaveState->Write(S3SaveState, EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16, Address,
-                            (UINTN)1, Mask);
+  for (UINTN Mask = Usb2PortMask; Mask <= Usb3PortMask; Mask++) {
+    if (!BootScriptHolds[Mask]) {
+      BootScriptHolds[Mask] =
+          !EFI_ERROR(S3SaveState->Write(S3SaveState, EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16,
+                                        Base + PortDisableRegisterOffset[Mask], (UINTN)1, &PortDisableMasks[Mask]));
+    }
+  }
+}
+
+// The masks depend only on the records, so collecting them again sets the
+// same bits.
+static VOID CollectPortMasks() {
+  for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {
+    const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
+    if (Record.DisableAllowed == 1 && Record.DisabledBySetup == 1) {
+      for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
+        DisablePort(Record.PortNumber[Slot]);
+      }
+    }
+  }
 }
 
 static VOID ApplyHubMasks() {
@@ -84,9 +113,34 @@ static VOID ApplyHubMasks() {
 }
 
 /**
+  Records the root-port writes in the S3 boot script; runs when the End-of-DXE
+  group is signalled, before ready-to-lock, after which the firmware takes no
+  more entries. Writes no register: the controller may not decode its window
+  yet.
+
+  @param Event    Not used.
+  @param Context  Not used.
+**/
+VOID EFIAPI EndOfDxeNotify(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+
+  CollectPortMasks();
+  if ((Usb2PortDisableMask | Usb3PortDisableMask) == 0) {
+    return;
+  }
+  const UINT64 Base = XhciMmioBase();
+  if (Base != 0) {
+    RecordBootScript(Base);
+  }
+}
+
+/**
   Switches off the ports of disabled connectors; runs on every ready-to-boot
   signal. The masks only accumulate, so a repeated signal repeats the same
-  writes and adds the same boot-script entries again.
+  writes. Records in the boot script only what End-of-DXE could not: a
+  driver started after it, or a save-state protocol, controller or entry
+  missing then.
 
   @param Event    Not used.
   @param Context  Not used.
@@ -95,14 +149,7 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
 
-  for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {
-    const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
-    if (Record.DisableAllowed == 1 && Record.DisabledBySetup == 1) {
-      for (UINTN Slot = 0; Slot < PORTS_PER_CONNECTOR; Slot++) {
-        DisablePort(Record.PortNumber[Slot]);
-      }
-    }
-  }
+  CollectPortMasks();
   if ((Usb2PortDisableMask | Usb3PortDisableMask | HubUsb2PortDisableMask | HubUsb3PortDisableMask) == 0) {
     return;
   }
@@ -111,8 +158,7 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   if (Base != 0) {
     MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
     MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
-    RecordS3Write(Base + XHCI_USB2_PORT_DISABLE_OFFSET, &Usb2PortDisableMask);
-    RecordS3Write(Base + XHCI_USB3_PORT_DISABLE_OFFSET, &Usb3PortDisableMask);
+    RecordBootScript(Base);
   }
 
   ApplyHubMasks();
@@ -121,4 +167,12 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
 VOID ArmReadyToBoot() {
   (VOID) BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr,
                                      &ReadyToBootGroupGuid, &ReadyToBootEvent);
+}
+
+// A driver started after End-of-DXE is never notified; ready-to-boot then
+// records instead. The event is signalled once and never closed.
+VOID ArmEndOfDxe() {
+  EFI_EVENT Event = nullptr;
+  (VOID) BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, EndOfDxeNotify, nullptr, &EndOfDxeGroupGuid,
+                                     &Event);
 }

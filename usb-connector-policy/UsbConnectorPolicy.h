@@ -108,7 +108,10 @@ extern UINTN SeenHandleCount;
 // goes through a pointer the firmware left undefined.
 VOID *LocateOptionalProtocol(const EFI_GUID *Guid);
 
+// Null until the protocol is found: at load, or later when an entry is to
+// be recorded.
 extern EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState;
+VOID LocateS3SaveState();
 // Null until the protocol is found: at load, or later when a device needs it.
 extern EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *DevicePathToText;
 VOID LocateDevicePathToText();
@@ -160,3 +163,10 @@ CHAR16 *AsciiUpcaseInPlace(CHAR16 *String);
 // Ready-to-boot: runs on every signal of the ready-to-boot group.
 VOID ArmReadyToBoot();
 VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context);
+// End-of-DXE: records the root-port writes in the S3 boot script.
+VOID ArmEndOfDxe();
+// Which root-port mask's entry the boot script holds, the firmware having
+// accepted it: each is recorded once per boot, however often End-of-DXE or
+// ready-to-boot come.
+extern bool BootScriptHolds[Usb3PortMask + 1];
+VOID EFIAPI EndOfDxeNotify(EFI_EVENT Event, VOID *Context);

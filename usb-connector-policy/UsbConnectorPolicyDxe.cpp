@@ -25,6 +25,10 @@ VOID *LocateOptionalProtocol(const EFI_GUID *Guid) {
   return Interface;
 }
 
+VOID LocateS3SaveState() {
+  S3SaveState = static_cast<EFI_S3_SAVE_STATE_PROTOCOL *>(LocateOptionalProtocol(&S3SaveStateProtocolGuid));
+}
+
 VOID LocateDevicePathToText() {
   DevicePathToText =
       static_cast<EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *>(LocateOptionalProtocol(&DevicePathToTextProtocolGuid));
@@ -65,7 +69,7 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
     return EFI_INCOMPATIBLE_VERSION;
   }
   DriverSupportInit(ImageHandle, SystemTable);
-  S3SaveState = static_cast<EFI_S3_SAVE_STATE_PROTOCOL *>(LocateOptionalProtocol(&S3SaveStateProtocolGuid));
+  LocateS3SaveState();
 
   // Before anything can read a prefix: the records point at them, and the
   // notify functions match against them.
@@ -94,8 +98,9 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
                                       const_cast<USB_CONNECTOR_CAPABILITIES *>(&BoardCapabilities));
   ConnectorRecordCount = CONNECTOR_COUNT;
 
-  // Armed only now, so neither notify function sees a half-built record.
+  // Armed only now, so no notify function sees a half-built record.
   ArmDeviceArrival();
   ArmReadyToBoot();
+  ArmEndOfDxe();
   return EFI_SUCCESS;
 }

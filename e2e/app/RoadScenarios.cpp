@@ -4,6 +4,9 @@
 // drivers did, as "BENCH: ROAD <what> key=value ..." lines that
 // tools/road.py turns into its report. The road with a reset request takes
 // one boot more, in which SaSetupResetDxe resets before this application runs.
+// With the sleep step the report boot then puts the registers in the state a
+// controller has after losing power and enters S3; the host wakes the machine
+// and reads what the boot script put back.
 #include "BenchConsole.h"
 #include "BenchPlatform.h"
 #include "BenchResult.h"
@@ -12,10 +15,11 @@
 #include "Protocol/DevicePathToText.h"
 #include "Protocol/Storage.h"
 #include "Protocol/UsbIo.h"
+#include "S3Sleep.h"
 #include "ScenarioSupport.h"
 
-// "<mode> <enable byte of each connector as 0 or 1> <reset request 0 or 1>",
-// for example "7 11111111110 0".
+// "<mode> <enable byte of each connector as 0 or 1> <reset request 0 or 1>
+// <sleep 0 or 1>", for example "7 11111111110 0 1".
 #define ROAD_FW_CFG_FILE "opt/bench/road"
 #define ROAD_TEXT_SIZE 64
 
@@ -23,8 +27,8 @@ struct ROAD {
   UINT8 Mode;
   UINT8 Enable[CONNECTOR_COUNT];
   UINT8 ResetRequest;
+  UINT8 Sleep;
 };
-
 
 static bool ReadRoad(ROAD *Road) {
   CHAR8 Text[ROAD_TEXT_SIZE];
@@ -41,9 +45,11 @@ static bool ReadRoad(ROAD *Road) {
     Valid = *Cursor == '0' || *Cursor == '1';
     Road->Enable[Connector] = (UINT8)(*Cursor - '0');
   }
+  Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1');
+  Road->ResetRequest = Valid ? (UINT8)(*Cursor++ - '0') : 0;
   Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1') && Cursor[1] == '\0';
+  Road->Sleep = Valid ? (UINT8)(*Cursor - '0') : 0;
   Road->Mode = (UINT8)Mode;
-  Road->ResetRequest = Valid ? (UINT8)(*Cursor - '0') : 0;
   return Expect(Valid, "bad road description %s", Text);
 }
 
@@ -161,6 +167,7 @@ static VOID PrintUsbDevices(const BENCH_BOARD_RECORD &Record) {
 }
 
 static VOID PrintReadyToBoot(const BENCH_BOARD_RECORD &Record) {
+  Print("BENCH: ROAD end_of_dxe signals=%u ready_to_lock=%u\n", Record.EndOfDxeSignals, Record.ReadyToLockAtEndOfDxe);
   Print("BENCH: ROAD ready_to_boot signals=%u ready_to_lock=%u bar_low=0x%08x bar_high=0x%08x window=0x%llx "
         "usb2=0x%08x usb3=0x%08x untouched=0x%08x s3_wrapped=%u hub_lookups=%u hub_applies=%u\n",
         Record.ReadyToBootSignals, Record.ReadyToLockAtReadyToBoot, Record.BarLow, Record.BarHigh, Record.WindowBase,
@@ -169,8 +176,10 @@ static VOID PrintReadyToBoot(const BENCH_BOARD_RECORD &Record) {
         Record.S3SaveStateWrapped, Record.HubLookups, Record.HubApplyCount);
   for (UINT32 Index = 0; Index < Record.S3WriteCount && Index < BENCH_MAX_S3_WRITES; Index++) {
     const BENCH_S3_WRITE &Entry = Record.S3Writes[Index];
-    Print("BENCH: ROAD boot_script opcode=%llu width=%u address=0x%llx count=%llu value=0x%llx status=%s\n",
-          Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status));
+    Print("BENCH: ROAD boot_script opcode=%llu width=%u address=0x%llx count=%llu value=0x%llx status=%s "
+          "end_of_dxe=%u ready_to_boot=%u\n",
+          Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status),
+          Entry.EndOfDxeSignals, Entry.ReadyToBootSignals);
   }
   for (UINT32 Index = 0; Index < Record.HubApplyCount && Index < BENCH_MAX_HUB_APPLIES; Index++) {
     const BENCH_HUB_APPLY &Apply = Record.HubApplies[Index];
@@ -191,6 +200,18 @@ static VOID PrintSaSetup(const BENCH_BOARD_RECORD &Record) {
         Record.SaSetupWrites, Record.BootCount);
 }
 
+// The registers lose their state as the controller would; the host reads
+// them back after the resume. Returns only when the machine did not sleep.
+static VOID Sleep(const BENCH_BOARD_RECORD &Record) {
+  const UINT64 Usb2 = Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET;
+  const UINT64 Usb3 = Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET;
+  *BenchRegister(Usb2) = BENCH_LOST_STATE;
+  *BenchRegister(Usb3) = BENCH_LOST_STATE;
+  Print("BENCH: ROAD sleep usb2_address=0x%llx usb3_address=0x%llx lost_state=0x%08x wake_flag=0x%llx\n", Usb2, Usb3,
+        BENCH_LOST_STATE, S3_WAKE_FLAG_ADDRESS);
+  EnterS3();
+}
+
 static VOID Check(const ROAD &Road) {
   const BENCH_BOARD_RECORD *Record = BenchBoardRecord();
   if (Record == nullptr ||
@@ -199,6 +220,8 @@ static VOID Check(const ROAD &Road) {
               Record->XhciStandIn, Record->CalibrationHobInstalled, Record->HubProtocolInstalled)) {
     return;
   }
+  Print("BENCH: ROAD board hub_id_port=%s hub_id_claimed=%u\n", Record->HubIdPort[0] != '\0' ? Record->HubIdPort : "none",
+        Record->HubIdClaimed);
   PrintEntry("UsbConnectorPolicyDxe", Record->PolicyEntry);
   PrintEntry("SaSetupResetDxe", Record->ResetEntry);
   PrintSetupAndCapabilities();
@@ -206,6 +229,9 @@ static VOID Check(const ROAD &Road) {
   PrintReadyToBoot(*Record);
   if (Road.ResetRequest) {
     PrintSaSetup(*Record);
+  }
+  if (Road.Sleep) {
+    Sleep(*Record);
   }
 }
 

@@ -2,9 +2,11 @@
 // option by OVMF's boot manager or from the flash image by the DXE
 // dispatcher, it supplies what the emulated board lacks and nothing more (the
 // calibration HOB, RAM standing in for the xHCI configuration dwords and
-// register window, the hub port protocol) and records what the drivers did
-// with them, what was installed when each entered, which USB devices
-// appeared, and which boot this is, for the boot application to check.
+// register window, the hub port protocol, a stick that claims the chipset
+// hub's id) and records what the drivers did with them, what was installed
+// when each entered and when End-of-DXE and ready-to-boot came, which USB
+// devices appeared, and which boot this is, for the boot application to
+// check.
 #include "BenchBoard.h"
 #include "BenchConsole.h"
 #include "BenchPlatform.h"
@@ -21,6 +23,8 @@ static BENCH_BOARD_RECORD Record;
 static const EFI_GUID BenchVariableGuid = BENCH_VARIABLE_GUID;
 static const EFI_GUID BenchBoardRecordGuid = BENCH_BOARD_RECORD_GUID;
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
+static const EFI_GUID EndOfDxeGroupGuid = EFI_END_OF_DXE_EVENT_GROUP_GUID;
+static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
 static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
@@ -143,6 +147,8 @@ static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This
       Entry->Address = Slot[1];
       Entry->Count = Slot[2];
       Entry->Value = ReadAtWidth((const VOID *)(UINTN)Slot[3], Entry->Width);
+      Entry->EndOfDxeSignals = Record.EndOfDxeSignals;
+      Entry->ReadyToBootSignals = Record.ReadyToBootSignals;
     }
     Record.S3WriteCount++;
   }
@@ -176,8 +182,59 @@ static VOID EFIAPI WrapS3SaveStateOnInstall(EFI_EVENT Event, VOID *Context) {
   WrapS3SaveState();
 }
 
+// The stick at Record.HubIdPort claims the chipset hub's id: its own USB I/O
+// interface answers the device descriptor read with that id. The bus driver
+// gives each interface its own copy of the protocol, so no other device is
+// touched; the check on This keeps it so either way.
+static EFI_USB_IO_PROTOCOL *HubIdStick;
+static EFI_USB_IO_GET_DEVICE_DESCRIPTOR FirmwareGetDeviceDescriptor;
+
+static EFI_STATUS EFIAPI ClaimHubId(EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
+  const EFI_STATUS Status = FirmwareGetDeviceDescriptor(This, Descriptor);
+  if (Status == EFI_SUCCESS && This == HubIdStick) {
+    Descriptor->IdVendor = CHIPSET_HUB_VENDOR_ID;
+    Descriptor->IdProduct = CHIPSET_HUB_PRODUCT_ID;
+  }
+  return Status;
+}
+
+#define MESSAGING_DEVICE_PATH 0x03
+#define MSG_USB_DP 0x05
+
+// QEMU's name of the port a USB device sits on ("8", "1.2"): its USB nodes'
+// parent port numbers, counted from 1.
+static VOID QemuPortName(EFI_HANDLE Handle, CHAR8 *Name, UINTN Size) {
+  Name[0] = '\0';
+  const UINT8 *Node = nullptr;
+  if (gBS->HandleProtocol(Handle, &DevicePathProtocolGuid, (VOID **)&Node) != EFI_SUCCESS) {
+    return;
+  }
+  UINTN Length = 0;
+  for (; Node[0] != END_DEVICE_PATH_TYPE; Node += Node[2] | (Node[3] << 8)) {
+    if (Node[0] == MESSAGING_DEVICE_PATH && Node[1] == MSG_USB_DP) {
+      FormatString(Name + Length, Size - Length, Length == 0 ? "%u" : ".%u", Node[4] + 1U);
+      while (Name[Length] != '\0') {
+        Length++;
+      }
+    }
+  }
+}
+
+static VOID ClaimHubIdIfChosen(EFI_HANDLE Handle, EFI_USB_IO_PROTOCOL *UsbIo) {
+  CHAR8 Port[BENCH_PORT_NAME_SIZE];
+  QemuPortName(Handle, Port, sizeof(Port));
+  if (Record.HubIdPort[0] == '\0' || HubIdStick != nullptr || !AsciiEqual(Port, Record.HubIdPort)) {
+    return;
+  }
+  HubIdStick = UsbIo;
+  FirmwareGetDeviceDescriptor = UsbIo->UsbGetDeviceDescriptor;
+  UsbIo->UsbGetDeviceDescriptor = ClaimHubId;
+  Record.HubIdClaimed = true;
+}
+
 // Runs before any notification at a lower level, so a device is seen with
-// its USB I/O even when the policy driver takes it away.
+// its USB I/O even when the policy driver takes it away, and the chosen
+// stick claims the hub's id before the policy reads it.
 static VOID *UsbIoRegistration;
 
 static VOID EFIAPI RecordUsbDevices(EFI_EVENT Event, VOID *Context) {
@@ -194,6 +251,7 @@ static VOID EFIAPI RecordUsbDevices(EFI_EVENT Event, VOID *Context) {
         EFI_ERROR(gBS->HandleProtocol(Handle, &UsbIoProtocolGuid, (VOID **)&UsbIo))) {
       continue;
     }
+    ClaimHubIdIfChosen(Handle, UsbIo);
     (VOID) UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device);
     (VOID) UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface);
     Record.UsbDevices[Record.UsbDeviceCount++] = {Handle, Device.IdVendor, Device.IdProduct,
@@ -244,6 +302,14 @@ static EFI_STATUS EFIAPI WatchingGetVariable(const CHAR16 *Name, const EFI_GUID 
     }
   }
   return FirmwareGetVariable(Name, Guid, Attributes, DataSize, Data);
+}
+
+static VOID EFIAPI CountEndOfDxe(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+  if (Record.EndOfDxeSignals++ == 0) {
+    Record.ReadyToLockAtEndOfDxe = Installed(&ReadyToLockProtocolGuid);
+  }
 }
 
 static VOID EFIAPI CountReadyToBoot(EFI_EVENT Event, VOID *Context) {
@@ -305,8 +371,19 @@ static VOID InstallCalibrationHob() {
   Record.CalibrationHobInstalled = Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
 }
 
+// What follows Prefix in Text; null when Text does not start with it.
+static const CHAR8 *AfterPrefix(const CHAR8 *Text, const CHAR8 *Prefix) {
+  for (; *Prefix != '\0'; Text++, Prefix++) {
+    if (*Text != *Prefix) {
+      return nullptr;
+    }
+  }
+  return Text;
+}
+
 // A host that boots the same variable store several times chooses through
-// fw_cfg instead: "no-hob" and "lend-pm-timer" words in opt/bench/board.
+// fw_cfg instead: "no-hob", "lend-pm-timer" and "hub-id=<port>" words in
+// opt/bench/board.
 static VOID ReadFwCfgConfig(BENCH_BOARD_CONFIG *Config) {
   CHAR8 Text[BENCH_FW_CFG_CONFIG_SIZE];
   if (!FwCfgReadFile(BENCH_FW_CFG_CONFIG, Text, sizeof(Text))) {
@@ -321,6 +398,9 @@ static VOID ReadFwCfgConfig(BENCH_BOARD_CONFIG *Config) {
     Current[Length] = '\0';
     Config->NoCalibrationHob |= AsciiEqual(Current, "no-hob") ? 1 : 0;
     Config->LendPmTimer |= AsciiEqual(Current, "lend-pm-timer") ? 1 : 0;
+    if (const CHAR8 *Port = AfterPrefix(Current, "hub-id=")) {
+      FormatString(Record.HubIdPort, sizeof(Record.HubIdPort), "%s", Port);
+    }
     Word += Length + (Word[Length] == ' ' ? 1 : 0);
   }
 }
@@ -355,9 +435,11 @@ extern "C" EFI_STATUS EFIAPI BenchBoardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   // From flash, the save-state protocol may come after this driver.
   (VOID) NotifyOnInstall(&S3SaveStateProtocolGuid, WrapS3SaveStateOnInstall);
   UsbIoRegistration = NotifyOnInstall(&UsbIoProtocolGuid, RecordUsbDevices);
-  EFI_EVENT ReadyToBoot = nullptr;
-  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountReadyToBoot, nullptr, &ReadyToBootGroupGuid,
-                            &ReadyToBoot);
+  // Above the drivers' level, so each count is up to date when their
+  // notifications run.
+  EFI_EVENT Signal = nullptr;
+  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, CountEndOfDxe, nullptr, &EndOfDxeGroupGuid, &Signal);
+  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, CountReadyToBoot, nullptr, &ReadyToBootGroupGuid, &Signal);
   (VOID) gBS->InstallConfigurationTable(&BenchBoardRecordGuid, &Record);
   return EFI_SUCCESS;
 }

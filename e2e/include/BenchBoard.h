@@ -37,6 +37,10 @@
 
 // Registers hold this until the policy driver writes them.
 #define BENCH_REGISTER_SENTINEL 0xA5A5A5A5U
+// What the registers hold before an S3 sleep, as a controller that lost its
+// state: no port bit set (every port on), marks in the bits no port uses,
+// so a replayed 16-bit boot-script entry shows in the low half alone.
+#define BENCH_LOST_STATE 0xA5A5F000U
 // BAR0's high dword is always 1: a 32-bit BAR must ignore it, a 64-bit BAR
 // must use it, so either mistake moves the writes away from the window.
 #define BENCH_BAR_HIGH_DWORD 1U
@@ -63,6 +67,13 @@ static inline VOID BenchFillPortDisableRegisters(UINT64 Window) {
 #define BENCH_FW_CFG_CONFIG "opt/bench/board"
 #define BENCH_FW_CFG_CONFIG_SIZE 64
 
+// The id of the chipset's rate-matching hub, which the stand-in makes one
+// chosen stick claim: "hub-id=<QEMU port>" in BENCH_FW_CFG_CONFIG, for
+// example "hub-id=8" or "hub-id=1.2".
+#define CHIPSET_HUB_VENDOR_ID 0x8087
+#define CHIPSET_HUB_PRODUCT_ID 0x0024
+#define BENCH_PORT_NAME_SIZE 16
+
 struct BENCH_BOARD_CONFIG {
   UINT32 Bar64Bit;          // 0: 32-bit memory BAR; 1: 64-bit, the window above 4 GiB
   UINT32 BarAbsent;         // 1: both BAR dwords read all-ones
@@ -79,6 +90,9 @@ struct BENCH_S3_WRITE {
   UINT64 Count;
   UINT64 Value;  // what Buffer held, read at the entry's width
   EFI_STATUS Status;
+  // When it was made: the End-of-DXE and ready-to-boot signals seen by then.
+  UINT32 EndOfDxeSignals;
+  UINT32 ReadyToBootSignals;
 };
 
 struct BENCH_HUB_APPLY {
@@ -121,6 +135,8 @@ struct BENCH_BOARD_RECORD {
   bool CalibrationHobInstalled;
   bool S3SaveStateWrapped;
   bool HubProtocolInstalled;
+  UINT32 EndOfDxeSignals;
+  bool ReadyToLockAtEndOfDxe;  // at the first signal
   UINT32 ReadyToBootSignals;
   bool ReadyToLockAtReadyToBoot;  // at the first signal
   UINT32 FirmwarePmba;  // the PM block's own base while the timer is lent; 0 otherwise
@@ -133,4 +149,6 @@ struct BENCH_BOARD_RECORD {
   BENCH_DRIVER_ENTRY ResetEntry;   // SaSetupResetDxe, reading SaSetup
   UINT32 UsbDeviceCount;
   BENCH_USB_DEVICE UsbDevices[BENCH_MAX_USB_DEVICES];
+  CHAR8 HubIdPort[BENCH_PORT_NAME_SIZE];  // QEMU port of the stick claiming the hub's id; empty for none
+  bool HubIdClaimed;                      // that stick appeared and claims it
 };

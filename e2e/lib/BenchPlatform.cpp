@@ -18,6 +18,12 @@ UINT8 IoRead8(UINT16 Port) {
   return Value;
 }
 
+UINT16 IoRead16(UINT16 Port) {
+  UINT16 Value;
+  __asm__ __volatile__("inw %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
 VOID IoWrite16(UINT16 Port, UINT16 Value) { __asm__ __volatile__("outw %0, %w1" : : "a"(Value), "Nd"(Port)); }
 
 VOID IoWrite32(UINT16 Port, UINT32 Value) { __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port)); }
