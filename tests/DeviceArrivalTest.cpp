@@ -119,12 +119,15 @@ struct FAULT_CASE {
   bool KeepsUsbIo;  // after a later notification as well
   UINT16 VendorId = STICK_VENDOR_ID;
   UINT16 ProductId = STICK_PRODUCT_ID;
+  unsigned Times = 1;  // calls Nth .. Nth + Times - 1 fail
 };
 
 // The device sits on port 8 with connector 10 off; a second device arrives after it.
 static const FAULT_CASE FaultCases[] = {
     // The second LocateProtocol at load is the device-path-to-text one: the notification looks again.
     {"LocateProtocol", 2, CLASS_MASS_STORAGE, false},
+    // Still missing at the device's own notification: it waits, unexamined, for the next one.
+    {"LocateProtocol", 2, CLASS_MASS_STORAGE, false, STICK_VENDOR_ID, STICK_PRODUCT_ID, 2},
     {"CreateEvent", 1, CLASS_MASS_STORAGE, true},
     {"RegisterProtocolNotify", 1, CLASS_MASS_STORAGE, true},
     // Nothing recorded, so the next notification examines the device.
@@ -148,10 +151,12 @@ TEST_F(DeviceArrivalTest, EachFailingCallHasItsOutcome) {
   // failure, leaking pool buffers on an early exit, and letting an unreadable descriptor exempt a
   // device.
   for (const FAULT_CASE &Case : FaultCases) {
-    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth << std::hex << " id " << Case.VendorId << ":"
-                                    << Case.ProductId);
+    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth << " x" << Case.Times << std::hex << " id "
+                                    << Case.VendorId << ":" << Case.ProductId);
     LoadFreshImage();
-    Fake->FailCall(Case.Service, Case.Nth, EFI_DEVICE_ERROR);
+    for (unsigned Call = Case.Nth; Call < Case.Nth + Case.Times; Call++) {
+      Fake->FailCall(Case.Service, Call, EFI_DEVICE_ERROR);
+    }
     Load(CONNECTOR(10));
     const FAKE_USB_DEVICE &Device = Fake->AddUsbDevice(Port8Text, Case.VendorId, Case.ProductId, Case.Class);
     Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
@@ -211,15 +216,42 @@ TEST_F(DeviceArrivalTest, ManyDevicesOverABootKeepThePolicyOn) {
   EXPECT_EQ(Fake->CallCount("ConvertDevicePathToText") - Conversions, 2U) << "each device examined once";
 }
 
+struct REUSE_CASE {
+  const char *Name;
+  unsigned Devices;  // unplugged, then replaced before one notification runs
+};
+
+static const REUSE_CASE ReuseCases[] = {
+    {"one device replaced", 1},
+    {"three devices replaced before one notification", 3},
+};
+
 TEST_F(DeviceArrivalTest, AReusedHandleValueIsANewDevice) {
-  // Guards against trusting a handle value: the firmware gives a freed handle to the next device.
-  Load(CONNECTOR(10));
-  FAKE_USB_DEVICE &Keyboard = Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID);
-  const EFI_HANDLE Freed = Keyboard.Handle;
-  Fake->UnplugUsbDevice(Keyboard);
-  const FAKE_USB_DEVICE &Stick = Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE);
-  ASSERT_EQ(Stick.Handle, Freed);
-  EXPECT_FALSE(HasUsbIo(Stick));
+  // Guards against trusting a handle value: the firmware gives a freed handle to the next device,
+  // and by the time a notification runs several devices may have done so.
+  for (const REUSE_CASE &Case : ReuseCases) {
+    SCOPED_TRACE(Case.Name);
+    LoadFreshImage();
+    Load(CONNECTOR(10));
+    std::vector<FAKE_USB_DEVICE *> Keyboards;
+    for (unsigned Device = 0; Device < Case.Devices; Device++) {
+      Keyboards.push_back(&Fake->AddUsbDevice(Port3Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_HID));
+    }
+    std::vector<EFI_HANDLE> Freed;
+    for (FAKE_USB_DEVICE *Keyboard : Keyboards) {
+      Freed.push_back(Keyboard->Handle);
+      Fake->UnplugUsbDevice(*Keyboard);
+    }
+    std::vector<const FAKE_USB_DEVICE *> Sticks;
+    for (unsigned Device = 0; Device < Case.Devices; Device++) {
+      Sticks.push_back(&Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE, false));
+    }
+    InstallOtherDevicePath();
+    for (const FAKE_USB_DEVICE *Stick : Sticks) {
+      EXPECT_NE(std::find(Freed.begin(), Freed.end(), Stick->Handle), Freed.end()) << "a freed handle value";
+      EXPECT_FALSE(HasUsbIo(*Stick));
+    }
+  }
 }
 
 struct UPCASE_CASE {

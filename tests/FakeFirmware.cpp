@@ -646,7 +646,7 @@ void FakeFirmware::InstallVariableServices() {
 // Protocols provided to the drivers
 
 FAKE_USB_DEVICE &FakeFirmware::AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId,
-                                            UINT8 InterfaceClass) {
+                                            UINT8 InterfaceClass, bool Notify) {
   UsbDevices.push_back(std::make_unique<FAKE_USB_DEVICE>());
   FAKE_USB_DEVICE &Device = *UsbDevices.back();
   VOID **Slots = reinterpret_cast<VOID **>(&Device.UsbIo);
@@ -660,8 +660,10 @@ FAKE_USB_DEVICE &FakeFirmware::AddUsbDevice(std::u16string Text, UINT16 VendorId
   Device.Text = std::move(Text);
   Device.Handle = InstallProtocol(nullptr, Guids::DevicePath, &Device.DevicePath);
   InstallProtocol(Device.Handle, Guids::UsbIo, &Device.UsbIo);
-  NotifyRegistrations(Guids::DevicePath);
-  NotifyRegistrations(Guids::UsbIo);
+  if (Notify) {
+    NotifyRegistrations(Guids::DevicePath);
+    NotifyRegistrations(Guids::UsbIo);
+  }
   return Device;
 }
 

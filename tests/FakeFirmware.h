@@ -270,8 +270,10 @@ class FakeFirmware {
   std::vector<FAKE_RESET> Resets;
 
   // Installs the device's USB I/O and device path on a new handle and runs
-  // the notifies registered for either.
-  FAKE_USB_DEVICE &AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId, UINT8 InterfaceClass);
+  // the notifies registered for either, unless Notify is false: then they
+  // run with a later installation, as when the firmware holds them back.
+  FAKE_USB_DEVICE &AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId, UINT8 InterfaceClass,
+                                bool Notify = true);
   // Unplugging: the bus driver removes whatever protocols are left on the
   // device's handle, which frees it.
   void UnplugUsbDevice(FAKE_USB_DEVICE &Device);

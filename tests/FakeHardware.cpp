@@ -32,7 +32,9 @@ UINT32 IoRead32(UINT16 Port) {
     FakeHardware.PmTimerFirstReading = Reading;
   }
   FakeHardware.PmTimerLastReading = Reading;
-  FakeHardware.PmTimerCount = (FakeHardware.PmTimerCount + FakeHardware.PmTimerStep) & FAKE_PM_TIMER_MASK;
+  if (FakeHardware.PmTimerReads % FakeHardware.PmTimerReadsPerTick == 0) {
+    FakeHardware.PmTimerCount = (FakeHardware.PmTimerCount + FakeHardware.PmTimerStep) & FAKE_PM_TIMER_MASK;
+  }
   return Reading;
 }
 

@@ -21,11 +21,12 @@ struct FAKE_MMIO_ACCESS {
 };
 
 struct FAKE_HARDWARE {
-  // PM timer: each read returns the 24-bit count ORed with UpperBits, then
-  // the count advances by Step (wrapping at 24 bits).
+  // PM timer: each read returns the 24-bit count ORed with UpperBits; every
+  // ReadsPerTick reads the count advances by Step (wrapping at 24 bits).
   UINT32 PmTimerCount = 0;
   UINT32 PmTimerUpperBits = 0;
   UINT32 PmTimerStep = 1;
+  UINT32 PmTimerReadsPerTick = 1;
   UINTN PmTimerReads = 0;
   UINT32 PmTimerFirstReading = 0;
   UINT32 PmTimerLastReading = 0;
