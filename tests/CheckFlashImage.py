@@ -6,8 +6,9 @@ user-interface name as a DXE driver of a PE32, a user-interface and a version
 section, and give back each file as built, its state byte inverted for the
 volume, its name and version text null-terminated. A file that needs padding
 between its sections must read the same. Then checks that the tool refuses, in
-one line and without writing anything, a file that cannot fit and a GUID
-already in the volume."""
+one line, with exit status 2 and without writing anything, a file that cannot
+fit, a GUID already in the volume, an image that is no x86-64 driver, and an
+empty flash image to list."""
 import argparse
 import itertools
 import pathlib
@@ -44,6 +45,10 @@ def report_problems(image, drivers):
         else:
             print(f"UEFIExtract report: {guid} {name}, DXE driver of sections {', '.join(sections)}")
     return problems
+
+
+def pe_header(image):
+    return int.from_bytes(image[0x3C:0x40], "little")
 
 
 def ucs2_size(text):
@@ -86,11 +91,10 @@ def extraction_problems(image, drivers, scratch):
 
 def refusal_problems(tool, cases, scratch):
     problems = []
-    output = scratch / "refused.fd"
-    for what, flash, files, words in cases:
-        result = run(sys.executable, tool, "insert", "--output", output, flash, *files)
-        written = sorted(path.name for path in scratch.glob(f"{output.name}*"))
-        if result.returncode == 0 or len(result.stderr.splitlines()) != 1 or words not in result.stderr or written:
+    for what, arguments, words in cases:
+        result = run(sys.executable, tool, *arguments)
+        written = sorted(path.name for path in scratch.glob("refused*"))
+        if result.returncode != 2 or len(result.stderr.splitlines()) != 1 or words not in result.stderr or written:
             problems.append(f"{what}: exit {result.returncode}, stderr {result.stderr!r}, wrote {written}")
         else:
             print(f"refused {what}: {result.stderr.strip()}")
@@ -133,9 +137,30 @@ def main():
         problems += report_problems(scratch / "probe.fd", [("PaddingProbe", probe_guid, probe)])
         oversized = make_ffs(tool, scratch, "Oversized", "00000000-0000-0000-0000-000000000001",
                              image + bytes(DXE_VOLUME_SIZE))
-        refusals = (("a file larger than the DXE volume", DEBIAN_OVMF, [oversized], "DXE volume has"),
-                    ("a GUID already in the DXE volume", arguments.image, [drivers[0][2]], "already in the DXE volume"))
+        output = scratch / "refused.fd"
+        application = bytearray(image)
+        # The PE32+ optional header's subsystem: 10, an EFI application.
+        application[pe_header(image) + 24 + 68] = 10
+        aarch64 = bytearray(image)
+        aarch64[pe_header(image) + 4:pe_header(image) + 6] = (0xAA64).to_bytes(2, "little")
+        (scratch / "application.efi").write_bytes(application)
+        (scratch / "aarch64.efi").write_bytes(aarch64)
+        (scratch / "empty.fd").write_bytes(b"")
+        ffs = ("ffs", "--guid", "00000000-0000-0000-0000-000000000003", "--name", "Refused")
+        refusals = (
+            ("a file larger than the DXE volume", ("insert", "--output", output, DEBIAN_OVMF, oversized),
+             "DXE volume has"),
+            ("a GUID already in the DXE volume", ("insert", "--output", output, arguments.image, drivers[0][2]),
+             "already in the DXE volume"),
+            ("an EFI application as a driver", (*ffs, scratch / "application.efi", scratch / "refused.ffs"),
+             "subsystem 10"),
+            ("an AArch64 image", (*ffs, scratch / "aarch64.efi", scratch / "refused.ffs"), "not x86-64"),
+            ("listing an empty flash image", ("list", scratch / "empty.fd"), "empty"))
         problems += refusal_problems(tool, refusals, scratch)
+        listing = subprocess.run(f"{sys.executable} {tool} list {DEBIAN_OVMF} | head -n 1", shell=True,
+                                 capture_output=True, text=True)
+        if listing.stderr:
+            problems.append(f"list | head: stderr {listing.stderr!r}")
     for text in problems:
         print(text)
     return 1 if problems else 0

@@ -10,8 +10,9 @@ files of a flash image's volumes.
 The layout `insert` expects: a volume at offset 0 holding one firmware-volume
 file whose only section is LZMA-compressed; inside it, the volume that holds
 the DXE core, with erased space at its end. Everything else keeps its bytes
-and position, and the output has the input's size. Every refusal is one line
-on stderr and exit status 1, with no output file written.
+and position, and the output has the input's size. `ffs` takes only x86-64
+PE32+ boot-service or runtime driver images. Every refusal is one line on
+stderr and exit status 2, with no output file written.
 """
 
 import argparse
@@ -145,10 +146,25 @@ def file_header(guid, kind, size, state):
     return bytes(header)
 
 
-def check_pe32_plus(image, path):
+MACHINE_X64 = 0x8664
+# A DRIVER file holds a boot-service or a runtime driver; an application or
+# another machine's image would be dispatched as one all the same.
+DRIVER_SUBSYSTEMS = {11: "EFI boot-service driver", 12: "EFI runtime driver"}
+SUBSYSTEM_OFFSET = 68  # in the PE32+ optional header
+
+
+def check_driver_image(image, path):
     pe = struct.unpack_from("<I", image, 0x3C)[0] if len(image) >= 0x40 and image[:2] == b"MZ" else len(image)
-    if image[pe:pe + 4] != b"PE\0\0" or image[pe + 24:pe + 26] != b"\x0b\x02":
+    if image[pe:pe + 4] != b"PE\0\0" or image[pe + 24:pe + 26] != b"\x0b\x02" or \
+            len(image) < pe + 24 + SUBSYSTEM_OFFSET + 2:
         raise FirmwareError(f"{path} is not a PE32+ image")
+    machine = struct.unpack_from("<H", image, pe + 4)[0]
+    if machine != MACHINE_X64:
+        raise FirmwareError(f"{path} is for machine {machine:#06x}, not x86-64 ({MACHINE_X64:#06x})")
+    subsystem = struct.unpack_from("<H", image, pe + 24 + SUBSYSTEM_OFFSET)[0]
+    if subsystem not in DRIVER_SUBSYSTEMS:
+        raise FirmwareError(f"{path} has subsystem {subsystem}, not a DXE driver's "
+                            f"({', '.join(f'{number} {name}' for number, name in DRIVER_SUBSYSTEMS.items())})")
 
 
 def driver_file(guid, image, name, version):
@@ -261,6 +277,8 @@ def volume_tree(volume):
 
 def flash_volumes(image):
     """Every volume of the flash image; volumes inside a file follow the volume holding it."""
+    if not image:
+        raise FirmwareError("the flash image is empty")
     offset = 0
     while offset < len(image):
         volume = read_volume(image, offset, "flash image")
@@ -392,7 +410,7 @@ def write_output(path, data):
 def command_ffs(arguments):
     guid = parse_guid(arguments.guid)
     image = read_input(arguments.image)
-    check_pe32_plus(image, arguments.image)
+    check_driver_image(image, arguments.image)
     write_output(arguments.output, driver_file(guid, image, arguments.name, arguments.version))
 
 
@@ -435,7 +453,10 @@ def main(argv=None):
         arguments.run(arguments)
     except FirmwareError as error:
         print(f"firmware_volume: {error}", file=sys.stderr)
-        return 1
+        return 2
+    except BrokenPipeError:
+        # The reader (list | head) has what it wanted; nothing more goes out.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 
