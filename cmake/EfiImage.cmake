@@ -37,9 +37,11 @@ set(EFI_LINK_OPTIONS
   /debug:none
   /Brepro)
 
+# The board file (usb-connector-policy/Board.h) is read by every image.
 set(EFI_INCLUDE_DIRS
   ${PROJECT_SOURCE_DIR}/include
-  ${PROJECT_SOURCE_DIR}/support)
+  ${PROJECT_SOURCE_DIR}/support
+  ${PROJECT_SOURCE_DIR}/usb-connector-policy)
 
 # add_efi_static_library(Name sources...): Name.lib of image objects.
 function(add_efi_static_library Name)
@@ -89,18 +91,68 @@ function(add_efi_image Name)
   add_dependencies(${Name} ${Name}Objects)
 endfunction()
 
-# add_ffs_file(Image Guid): Image.ffs, the image as an FFS file of type DRIVER
-# named Image, for a firmware volume; the GUID is the file's name there.
-function(add_ffs_file Image Guid)
-  set(Input ${CMAKE_BINARY_DIR}/${Image}.efi)
-  set(Output ${CMAKE_BINARY_DIR}/${Image}.ffs)
+# add_ffs_file(Name Guid [IMAGE image]): Name.ffs, the image (Name.efi
+# unless given) as an FFS file of type DRIVER named Name; the GUID is the
+# file's name in a firmware volume.
+function(add_ffs_file Name Guid)
+  cmake_parse_arguments(PARSE_ARGV 2 Ffs "" "IMAGE" "")
+  if(NOT Ffs_IMAGE)
+    set(Ffs_IMAGE ${Name})
+  endif()
+  set(Input ${CMAKE_BINARY_DIR}/${Ffs_IMAGE}.efi)
+  set(Output ${CMAKE_BINARY_DIR}/${Name}.ffs)
   set(Tool ${PROJECT_SOURCE_DIR}/tools/firmware_volume.py)
   add_custom_command(
     OUTPUT ${Output}
-    COMMAND Python3::Interpreter ${Tool} ffs --guid ${Guid} --name ${Image} ${Input} ${Output}
+    COMMAND Python3::Interpreter ${Tool} ffs --guid ${Guid} --name ${Name} ${Input} ${Output}
     DEPENDS ${Input} ${Tool}
     VERBATIM)
-  add_custom_target(${Image}Ffs ALL DEPENDS ${Output})
-  add_dependencies(${Image}Ffs ${Image})
-  set_target_properties(${Image}Ffs PROPERTIES FFS_GUID ${Guid})
+  add_custom_target(${Name}Ffs ALL DEPENDS ${Output})
+  add_dependencies(${Name}Ffs ${Ffs_IMAGE})
+  set_target_properties(${Name}Ffs PROPERTIES FFS_GUID ${Guid} FFS_FILE ${Output})
+endfunction()
+
+# add_driver(Name GUID guid SOURCES sources...): a deliverable, written once
+# here: Name.efi linked with DriverSupportLib, and Name.ffs. The host tests
+# read the sources back from the DRIVER_SOURCES property.
+function(add_driver Name)
+  cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID" "SOURCES")
+  add_efi_image(${Name} LIBRARIES DriverSupportLib SOURCES ${Driver_SOURCES})
+  add_ffs_file(${Name} ${Driver_GUID})
+  list(TRANSFORM Driver_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  set_target_properties(${Name} PROPERTIES DRIVER_SOURCES "${Driver_SOURCES}")
+endfunction()
+
+# The flash image the drivers go into: Debian's OVMF unless OVMF_CODE says
+# otherwise (from the environment when configuring).
+if(DEFINED ENV{OVMF_CODE})
+  set(OVMF_CODE_DEFAULT $ENV{OVMF_CODE})
+else()
+  set(OVMF_CODE_DEFAULT /usr/share/OVMF/OVMF_CODE_4M.fd)
+endif()
+set(OVMF_CODE ${OVMF_CODE_DEFAULT} CACHE FILEPATH "OVMF code flash image the FFS files are put into")
+if(NOT EXISTS ${OVMF_CODE})
+  message(WARNING "${OVMF_CODE} not found (Debian package ovmf): no flash image is built, and the checks that boot "
+                  "one are left out")
+endif()
+
+# add_flash_image(Target Output ffs-targets...): OVMF_CODE with the FFS files
+# of the given targets appended to its DXE volume in this order, where the DXE
+# dispatcher starts them.
+function(add_flash_image Target Output)
+  if(NOT EXISTS ${OVMF_CODE})
+    return()
+  endif()
+  set(Files)
+  foreach(FfsTarget IN LISTS ARGN)
+    list(APPEND Files $<TARGET_PROPERTY:${FfsTarget},FFS_FILE>)
+  endforeach()
+  set(Tool ${PROJECT_SOURCE_DIR}/tools/firmware_volume.py)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/${Output}
+    COMMAND Python3::Interpreter ${Tool} insert --output ${CMAKE_BINARY_DIR}/${Output} ${OVMF_CODE} ${Files}
+    DEPENDS ${Files} ${ARGN} ${Tool} ${OVMF_CODE}
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+  add_custom_target(${Target} ALL DEPENDS ${CMAKE_BINARY_DIR}/${Output})
 endfunction()

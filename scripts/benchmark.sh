@@ -6,7 +6,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
-python3 "$root/tools/driver_sizes.py" --flash /usr/share/OVMF/OVMF_CODE_4M.fd \
-  "$build/UsbConnectorPolicyDxe.efi" "$build/SaSetupResetDxe.efi"
+python3 "$root/tools/driver_sizes.py" "$build/UsbConnectorPolicyDxe.efi" "$build/SaSetupResetDxe.efi"
 python3 "$root/tools/boot_cost.py" --build-dir "$build"
-"$build/tests/DeviceArrivalBenchmark"
+"$build/tests/host/DeviceArrivalBenchmark"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the host tests and the OVMF bench
+# Installs the Debian packages the build, the tests and the emulated board
 # need, when any is missing.
 set -euo pipefail
 

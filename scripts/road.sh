@@ -1,20 +1,10 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds what it needs, makes the flash
-# image with both drivers inside and boots the typical road on it under QEMU,
-# then reports what happened. Options go to tools/road.py (--help lists them).
+# The main job: installs what is missing, builds what the road needs (the
+# board description, the flash image with the board's stand-in and both
+# drivers, the boot application) and boots the typical road on the emulated
+# board, then reports what happened. Options go to tools/road.py (--help lists
+# them); progress goes to stderr, the report or --json document to stdout.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
-"$root/scripts/install-deps.sh"
-# A bad option stops here, before anything is built or booted.
-python3 "$root/tools/road.py" --check "$@"
-started=$(date +%s)
-# What the road needs: the drivers' and the stand-in's FFS files and the boot
-# application.
-if ! log=$("$root/scripts/build.sh" UsbConnectorPolicyDxeFfs SaSetupResetDxeFfs BenchBoardDxeFfs BenchApp 2>&1); then
-  printf '%s\n' "$log" | tail -n 30
-  echo "build: failed" >&2
-  exit 1
-fi
-echo "build: $build ($(( $(date +%s) - started )) s)"
-BUILD_DIR=$build exec python3 "$root/tools/road.py" "$@"
+"$root/scripts/install-deps.sh" >&2
+exec python3 "$root/tools/road.py" --build "$@"

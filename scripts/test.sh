@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: image checks, host tests and the OVMF bench.
+# Every test: the host tests, the image, flash and road checks, and the OVMF
+# scenarios.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"

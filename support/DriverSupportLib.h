@@ -3,6 +3,7 @@
 // calibration window.
 #pragma once
 
+#include "Board.h"
 #include "Pi/Hob.h"
 #include "Uefi/SystemTable.h"
 
@@ -12,8 +13,7 @@
 // GUID HOB whose presence means the platform already calibrated the timer.
 #define TIMER_CALIBRATION_HOB_GUID {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}}
 
-// ACPI PM timer of this board's chipset: 24 bits wide at 3.579545 MHz.
-#define PM_TIMER_PORT 0x1808
+// The ACPI PM timer (PM_TIMER_PORT) is 24 bits wide.
 #define PM_TIMER_MSB_MASK 0x00800000U
 // Ticks the calibration window waits, about 101.7 us.
 #define CALIBRATION_WINDOW_TICKS 364U

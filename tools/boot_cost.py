@@ -1,87 +1,67 @@
 #!/usr/bin/env python3
 """Guest time each driver adds to a boot, counted in executed instructions:
-boots a flash image holding both drivers between start-up cost probes under
-QEMU's -icount and prints a table beside the same figures for a no-op driver.
+boots the flash image holding both drivers between start-up cost probes
+(build/OVMF_CODE_4M-boot-cost.fd) under QEMU's -icount and prints a table
+beside the same figures for a no-op driver.
 
 Under -icount guest time advances by 2**shift ns per executed instruction, so
 the time-stamp counter, which QEMU derives from guest time, counts
 instructions whatever the host is doing. The flash image's DXE volume gets,
-in dispatch order: BenchBoardDxe, probe, probe, UsbConnectorPolicyDxe, probe,
-SaSetupResetDxe, probe, NoOpDxe, probe. The difference between the probes on
-either side of a driver is what loading and starting it took; the boot
-application (e2e/app/BootCostScenarios.cpp) times the notifications.
+in dispatch order: BoardStandInDxe, probe, probe, UsbConnectorPolicyDxe, probe,
+SaSetupResetDxe, probe, NoOpDxe, probe (emulated-board/CMakeLists.txt). The
+difference between the probes on either side of a driver is what loading and
+starting it took; the emulated board's boot application
+(emulated-board/app/BootCost.cpp) times the notifications.
 """
 
 import argparse
 import os
-import shutil
 import statistics
 import sys
 import tempfile
 import time
-import uuid
 from pathlib import Path
 
-from firmware_volume import FirmwareError, driver_file, insert_files
-from ovmf_qemu import EXIT_PASS, EXIT_RESET, OVMF_CODE, OVMF_VARS, QEMU, bench_lines, boot, qemu_base_command
+from ovmf_qemu import MEMORY, OVMF_CODE, OVMF_VARS, QEMU, ToolError, boot, boot_folder, machine, require, run_tool
 
 REPO = Path(__file__).resolve().parent.parent
 ICOUNT_SHIFT = 4
 NS_PER_INSTRUCTION = 2 ** ICOUNT_SHIFT
 BOOT_TIMEOUT_S = 120
-# One GUID per probe copy: the same image, five files.
-PROBE_GUIDS = ("4EEDBFCA-9471-471B-9850-ACC8A0E9D223", "63F19601-8140-4214-AB81-2FBD47A7C622",
-               "7CCC036E-5A1B-40B3-926A-2A97A21C4969", "EB73BCF9-D382-4260-8ABB-6F8F324558D6",
-               "7852783D-9845-4588-824F-0E485BB8E5DB")
 # Probe 0 creates the table, so that no driver's interval carries that work;
 # probes 0 and 1 show what one probe alone takes.
 MEASURED = (("UsbConnectorPolicyDxe", 1, 2), ("SaSetupResetDxe", 2, 3), ("NoOpDxe", 3, 4))
 FLASH_IMAGE = "OVMF_CODE_4M-boot-cost.fd"
-
-
-def flash_files(build_dir):
-    probe = (build_dir / "BootCostProbeDxe.efi").read_bytes()
-    probes = [(f"probe {n}", driver_file(uuid.UUID(guid), probe, f"BootCostProbe{n}", "1.0"))
-              for n, guid in enumerate(PROBE_GUIDS)]
-
-    def built(name):
-        return (name, (build_dir / f"{name}.ffs").read_bytes())
-
-    return [built("BenchBoardDxe"), probes[0], probes[1], built("UsbConnectorPolicyDxe"), probes[2],
-            built("SaSetupResetDxe"), probes[3], built("NoOpDxe"), probes[4]]
+BOOT_APPLICATION = "BoardApp.efi"
 
 
 # The measuring boots: each starts from the variable store the prepare boot
 # left (Setup stored) or from OVMF's own (no Setup, so the policy refuses to
-# start), and tells BenchBoardDxe through fw_cfg whether to leave the
+# start), and tells BoardStandInDxe through fw_cfg whether to leave the
 # calibration HOB out and lend the PM timer to port 0x1808.
 MEASURES = (("armed", True, ""), ("window", True, "no-hob lend-pm-timer"), ("refused", False, ""))
 
 
-def run_once(build_dir, flash, work):
+def run_once(build_dir, work):
     """{measure: COST lines} of one run: the prepare boot, then each measure."""
-    fat = work / "fat" / "EFI" / "BOOT"
-    fat.mkdir(parents=True)
-    shutil.copyfile(build_dir / "BenchApp.efi", fat / "BOOTX64.EFI")
-    shutil.copyfile(OVMF_VARS, work / "prepared.fd")
+    fat, variables = boot_folder(work, build_dir / BOOT_APPLICATION)
+    prepared = work / "prepared.fd"
 
-    def run(step, variables, board):
-        shutil.copyfile(variables, work / "vars.fd")
-        command = [*qemu_base_command(flash, work / "vars.fd", work / "fat", work / "serial.log", "boot-cost"),
-                   "-icount", f"shift={ICOUNT_SHIFT},sleep=off", "-fw_cfg", f"name=opt/bench/cost,string={step}"]
-        if board:
-            command += ["-fw_cfg", f"name=opt/bench/board,string={board}"]
-        exit_code, serial = boot(command, work / "serial.log", BOOT_TIMEOUT_S)
-        lines = list(bench_lines(serial))
-        failed = [line for line in lines if line.startswith("BENCH: CHECK FAILED")]
-        if failed or exit_code != (EXIT_RESET if step == "prepare" else EXIT_PASS):
-            raise FirmwareError(f"{step} boot ended with {exit_code}: {failed[0] if failed else 'no report'}")
-        return [line for line in lines if line.startswith("BENCH: COST ")]
+    def run(step, start_from, stand_in):
+        variables.write_bytes(start_from.read_bytes())
+        fw_cfg = {"job": "boot-cost", "cost": step, **({"stand-in": stand_in} if stand_in else {})}
+        command = [*machine(build_dir / FLASH_IMAGE, variables, fat, work / "serial.log", fw_cfg, MEMORY),
+                   "-icount", f"shift={ICOUNT_SHIFT},sleep=off"]
+        outcome = boot(command, work / "serial.log", BOOT_TIMEOUT_S)
+        wanted = "reset by the application" if step == "prepare" else "passed"
+        if outcome.ended() != wanted:
+            raise ToolError(f"the {step} boot {outcome.ended()}")
+        return [line for line in outcome.lines() if line.startswith("BOARD: COST ")]
 
-    run("prepare", work / "prepared.fd", "")
-    shutil.copyfile(work / "vars.fd", work / "prepared.fd")
-    return {name: run("measure", work / "prepared.fd" if with_setup else OVMF_VARS, board)
-            for name, with_setup, board in MEASURES}
+    run("prepare", OVMF_VARS, "")
+    prepared.write_bytes(variables.read_bytes())
+    return {name: run("measure", prepared if with_setup else OVMF_VARS, stand_in)
+            for name, with_setup, stand_in in MEASURES}
 
 
 START = "start, HOB"
@@ -94,17 +74,17 @@ COLUMNS = (START, START_WINDOW, *ARRIVALS, READY_TO_BOOT)
 def starts(lines):
     """{driver: ns} between the probes around it, less what one probe alone takes."""
     for line in lines:
-        if line.startswith("BENCH: COST probes "):
+        if line.startswith("BOARD: COST probes "):
             stamps = [int(value) for value in line.split("stamps=")[1].split(",")]
             probe_alone = stamps[1] - stamps[0]
             return {driver: stamps[after] - stamps[before] - probe_alone for driver, before, after in MEASURED}
-    raise FirmwareError("no probe readings")
+    raise ToolError("no probe readings")
 
 
 def notifications(lines):
     found = {}
     for line in lines:
-        what, *pairs = line[len("BENCH: COST "):].split(" ")
+        what, *pairs = line[len("BOARD: COST "):].split(" ")
         fields = dict(pair.split("=", 1) for pair in pairs)
         if what == "arrival":
             found[f"arrival, {fields['handles']} USB I/O"] = int(fields["ns"])
@@ -152,26 +132,16 @@ def main(argv=None):
     parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")))
     args = parser.parse_args(argv)
     build_dir = args.build_dir.resolve()
-    missing = [str(p) for p in (OVMF_CODE, OVMF_VARS) if not p.exists()] + \
-        ([QEMU] if shutil.which(QEMU) is None else [])
-    if missing:
-        print(f"boot_cost: missing {', '.join(missing)}", file=sys.stderr)
-        return 2
-    try:
-        flash = build_dir / FLASH_IMAGE
-        flash.write_bytes(insert_files(OVMF_CODE.read_bytes(), flash_files(build_dir)))
-        runs = []
-        for run in range(args.runs):
-            started = time.monotonic()
-            with tempfile.TemporaryDirectory(prefix="boot-cost-") as directory:
-                runs.append(figures(run_once(build_dir, flash, Path(directory))))
-            print(f"run {run + 1}: {1 + len(MEASURES)} boots in {time.monotonic() - started:.0f} s", file=sys.stderr)
-    except (FirmwareError, OSError) as error:
-        print(f"boot_cost: {error}", file=sys.stderr)
-        return 2
+    require([QEMU], [OVMF_CODE, OVMF_VARS, build_dir / FLASH_IMAGE, build_dir / BOOT_APPLICATION])
+    runs = []
+    for run in range(args.runs):
+        started = time.monotonic()
+        with tempfile.TemporaryDirectory(prefix="boot-cost-") as directory:
+            runs.append(figures(run_once(build_dir, Path(directory))))
+        print(f"run {run + 1}: {1 + len(MEASURES)} boots in {time.monotonic() - started:.0f} s", file=sys.stderr)
     print_table(runs)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_tool("boot_cost", main)

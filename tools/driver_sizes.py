@@ -7,17 +7,10 @@ the way a firmware volume's compressed section holds it.
 """
 
 import argparse
-import lzma
 import os
-import sys
 
 import firmware_volume
-
-DEFAULT_FLASH = "/usr/share/OVMF/OVMF_CODE_4M.fd"
-
-
-def compressed_size(image):
-    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
+from ovmf_qemu import OVMF_CODE, ToolError, compressed_size, run_tool
 
 
 def flash_drivers(flash):
@@ -29,18 +22,16 @@ def flash_drivers(flash):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--flash", default=DEFAULT_FLASH, help=f"flash image to compare with (default {DEFAULT_FLASH})")
+    parser.add_argument("--flash", default=str(OVMF_CODE), help=f"flash image to compare with (default {OVMF_CODE})")
     parser.add_argument("images", nargs="+", help="driver images")
     arguments = parser.parse_args(argv)
     try:
         images = [(os.path.basename(path), firmware_volume.read_input(path)) for path in arguments.images]
         drivers = flash_drivers(firmware_volume.read_input(arguments.flash))
     except firmware_volume.FirmwareError as error:
-        print(f"driver_sizes: {error}", file=sys.stderr)
-        return 1
+        raise ToolError(error) from None
     if not drivers:
-        print(f"driver_sizes: {arguments.flash} holds no DRIVER file with a PE32 image", file=sys.stderr)
-        return 1
+        raise ToolError(f"{arguments.flash} holds no DRIVER file with a PE32 image")
 
     # The lower of the two middle drivers when the count is even.
     median = drivers[(len(drivers) - 1) // 2]
@@ -55,4 +46,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_tool("driver_sizes", main)

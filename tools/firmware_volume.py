@@ -17,12 +17,12 @@ stderr and exit status 2, with no output file written.
 
 import argparse
 import lzma
-import os
 import re
 import struct
-import sys
 import uuid
 from dataclasses import dataclass
+
+from ovmf_qemu import ToolError, run_tool, write_atomically
 
 FFS2_FILE_SYSTEM = uuid.UUID("8C8CE578-8A3D-4F1C-9935-896185C32DD3")
 LZMA_SECTION = uuid.UUID("EE4E5898-3914-4259-9D6E-DC7BD79403CF")
@@ -56,7 +56,7 @@ ERASED = 0xFF
 LARGEST_SIZE = 0xFFFFFF
 
 
-class FirmwareError(Exception):
+class FirmwareError(ToolError):
     """A refusal, reported as one line."""
 
 
@@ -395,15 +395,9 @@ def read_input(path):
 
 
 def write_output(path, data):
-    # Through a temporary file, so that a failed write leaves no partial output.
-    temporary = f"{path}.partial"
     try:
-        with open(temporary, "wb") as file:
-            file.write(data)
-        os.replace(temporary, path)
+        write_atomically(path, data)
     except OSError as error:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
         raise FirmwareError(f"cannot write {path}: {error.strerror}") from None
 
 
@@ -449,16 +443,9 @@ def main(argv=None):
     listing.add_argument("flash")
     listing.set_defaults(run=command_list)
     arguments = parser.parse_args(argv)
-    try:
-        arguments.run(arguments)
-    except FirmwareError as error:
-        print(f"firmware_volume: {error}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        # The reader (list | head) has what it wanted; nothing more goes out.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    arguments.run(arguments)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_tool("firmware_volume", main)

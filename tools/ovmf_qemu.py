@@ -1,52 +1,101 @@
-"""Booting Debian's OVMF under QEMU for the boot application of e2e/app: the
-firmware files, the exit codes of isa-debug-exit, FAT sticks, and one boot
-under a host timeout with its serial log. Shared by tools/road.py and the
-bench runner e2e/run.py."""
+"""Booting OVMF under QEMU, for every host command that boots the emulated
+board or the OVMF scenarios: the firmware files, the machine, the boot
+folder, one boot under a host timeout and how it ended, QEMU's monitor, and
+the small helpers the host tools share (tool checks, LZMA size, atomic
+writes, one-line exits)."""
 
 import json
+import lzma
+import os
 import re
+import shutil
 import socket
 import subprocess
+import sys
+import tempfile
 import threading
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
-OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
-OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
-QEMU = "qemu-system-x86_64"
+# The firmware, overridable from the environment.
+OVMF_CODE = Path(os.environ.get("OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd"))
+OVMF_VARS = Path(os.environ.get("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd"))
+QEMU = os.environ.get("QEMU", "qemu-system-x86_64")
 
-# isa-debug-exit makes QEMU exit with (value << 1) | 1; values from
-# e2e/lib/BenchPlatform.h. A guest reset under -no-reboot exits with 0.
+# Where each thing the tools need comes from on Debian.
+PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", str(OVMF_CODE): "ovmf",
+            str(OVMF_VARS): "ovmf", "cmake": "cmake"}
+
+# The board's xHCI controller: PCI 0:14.0, whose device paths read
+# PciRoot(0x0)/Pci(0x14,0x0); 14 USB2 root ports and no USB3 ones, so that
+# root port n is QEMU's port n.
+XHCI_DEVICE = "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0"
+# All RAM below 4 GiB: the board's configuration space at 0xC0000000 is RAM
+# the stand-in can use.
+MEMORY = ("-m", "3328")
+# The same with a 256 MiB DIMM, which QEMU places at 4 GiB: RAM for a
+# 64-bit BAR's window and for what a driver would write through an absent
+# controller's BAR.
+MEMORY_WITH_HIGH_DIMM = ("-m", "3328,slots=1,maxmem=4G", "-object", "memory-backend-ram,id=high,size=256M",
+                         "-device", "pc-dimm,memdev=high")
+
+# isa-debug-exit makes QEMU exit with (value << 1) | 1; the values are in
+# emulated-board/lib/QemuPlatform.h. A guest reset under -no-reboot exits 0.
 EXIT_PASS = (0x10 << 1) | 1
+EXIT_FAIL = (0x11 << 1) | 1
 EXIT_RESET = 0
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
+PREFIX = "BOARD: "
 
 
-def qemu_base_command(code, vars_path, fat_dir, serial_log, scenario, machine=("-m", "3328")):
-    """The machine every boot of the boot application uses: `pc`, the firmware
-    code read-only, a fresh variable store, the application's FAT folder, a
-    serial log, isa-debug-exit, and the scenario name in fw_cfg."""
-    return [
-        QEMU,
-        "-machine", "pc", *machine, "-nodefaults", "-no-reboot",
-        "-display", "none", "-monitor", "none",
-        "-serial", f"file:{serial_log}",
-        "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
-        "-drive", f"if=pflash,format=raw,unit=1,file={vars_path}",
-        "-drive", f"format=raw,file=fat:rw:{fat_dir}",
-        "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
-        "-fw_cfg", f"name=opt/bench/scenario,string={scenario}",
-    ]
+class ToolError(Exception):
+    """Refused input or a missing tool: one line on stderr, exit status 2."""
 
 
-def bench_lines(serial_text):
-    """The "BENCH: " lines of a serial log, without terminal escapes."""
-    for raw in serial_text.splitlines():
-        line = ANSI_ESCAPE.sub("", raw).strip()
-        at = line.find("BENCH: ")
-        if at >= 0:
-            yield line[at:]
+def run_tool(name, main):
+    """Runs main() and exits with its status; a ToolError or an interruption
+    ends in one line on stderr instead of a traceback."""
+    try:
+        status = main()
+    except ToolError as error:
+        print(f"{name}: {error}", file=sys.stderr)
+        status = 2
+    except KeyboardInterrupt:
+        print(f"{name}: interrupted", file=sys.stderr)
+        status = 2
+    except BrokenPipeError:
+        # The reader has gone; say nothing more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 0
+    sys.exit(status)
+
+
+def require(tools=(), files=()):
+    """Refuses, naming what to install, when a program or file is missing."""
+    missing = [tool for tool in tools if shutil.which(tool) is None] + [str(f) for f in files if not Path(f).exists()]
+    if missing:
+        packages = sorted({PACKAGES[m] for m in missing if m in PACKAGES})
+        hint = f" (Debian: apt-get install {' '.join(packages)})" if packages else ""
+        raise ToolError(f"missing {', '.join(missing)}{hint}")
+
+
+def compressed_size(image):
+    """Bytes the image takes LZMA-compressed, as a firmware volume stores it."""
+    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
+
+
+def write_atomically(path, data):
+    """Writes through a file of its own in the same folder, so that a reader
+    never sees half a file, with the permissions a new file gets."""
+    path = Path(path)
+    with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.", delete=False) as temporary:
+        temporary.write(data)
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(temporary.name, 0o666 & ~umask)
+    os.replace(temporary.name, path)
 
 
 def make_stick(path, label):
@@ -57,21 +106,95 @@ def make_stick(path, label):
     subprocess.run(["mcopy", "-i", str(path), str(text), "::/STICK.TXT"], check=True, capture_output=True)
 
 
+def boot_folder(work, application):
+    """A fresh copy of the variable store and a FAT folder that OVMF starts
+    the application from; returns both paths."""
+    fat = work / "fat"
+    (fat / "EFI" / "BOOT").mkdir(parents=True)
+    shutil.copyfile(application, fat / "EFI" / "BOOT" / "BOOTX64.EFI")
+    shutil.copyfile(OVMF_VARS, work / "vars.fd")
+    return fat, work / "vars.fd"
+
+
+def machine(code, variables, fat, serial_log, fw_cfg, memory=MEMORY):
+    """The machine every boot uses."""
+    command = [
+        QEMU,
+        "-machine", "pc", *memory,
+        # Only the devices named here; a reset ends QEMU, so each boot is seen.
+        "-nodefaults", "-no-reboot",
+        "-display", "none", "-monitor", "none",
+        # The console's output, where the application's lines go.
+        "-serial", f"file:{serial_log}",
+        # The firmware code read-only, a variable store of this run's own.
+        "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
+        "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
+        # The boot folder as a FAT disk.
+        "-drive", f"format=raw,file=fat:rw:{fat}",
+        # How the application ends QEMU with its outcome.
+        "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
+    ]
+    for name, value in fw_cfg.items():
+        # QEMU's option syntax doubles commas inside a value.
+        command += ["-fw_cfg", f"name=opt/board/{name},string={value.replace(',', ',,')}"]
+    return command
+
+
+def board_lines(serial_text):
+    """The application's lines of a serial log, without terminal escapes."""
+    for raw in serial_text.splitlines():
+        line = ANSI_ESCAPE.sub("", raw).strip()
+        at = line.find(PREFIX)
+        if at >= 0:
+            yield line[at:]
+
+
+@dataclass
+class Boot:
+    exit_code: object  # None when the host timeout ended it
+    serial: str
+    qemu_message: str  # the last line QEMU wrote on stderr
+    timeout: int
+
+    def lines(self):
+        return list(board_lines(self.serial))
+
+    def ended(self):
+        """How the boot ended. A pass or fail needs both the completion line
+        and the matching exit code; anything else is said as it was."""
+        if self.exit_code is None:
+            return f"timed out after {self.timeout} s"
+        completion = [line for line in self.lines() if line.startswith((f"{PREFIX}PASS ", f"{PREFIX}FAIL "))]
+        if self.exit_code == EXIT_PASS and completion and completion[-1].startswith(f"{PREFIX}PASS "):
+            return "passed"
+        if self.exit_code == EXIT_FAIL and completion and completion[-1].startswith(f"{PREFIX}FAIL "):
+            return "failed: " + completion[-1].split(": ", 2)[-1]
+        if self.exit_code == EXIT_RESET:
+            if any(line.startswith(f"{PREFIX}REBOOT ") for line in self.lines()):
+                return "reset by the application"
+            return "reset before the application"
+        said = f": {self.qemu_message}" if self.qemu_message else ""
+        return f"QEMU exit {self.exit_code}{said}" if not completion else \
+            f"{completion[-1]!r} with QEMU exit {self.exit_code}"
+
+
 def boot(command, serial_log, timeout, alongside=None):
-    """Runs QEMU once; returns its exit code (None on timeout) and the serial
-    log. alongside(process), when given, runs in a thread while QEMU does."""
+    """Runs QEMU once under the host timeout. alongside(process), when given,
+    runs in a thread while QEMU does."""
     serial_log.unlink(missing_ok=True)
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               text=True)
     if alongside is not None:
         threading.Thread(target=alongside, args=(process,), daemon=True).start()
     try:
-        exit_code = process.wait(timeout=timeout)
+        _, stderr = process.communicate(timeout=timeout)
+        exit_code = process.returncode
     except subprocess.TimeoutExpired:
         process.kill()
-        process.wait()
+        _, stderr = process.communicate()
         exit_code = None
-    return exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else ""
+    message = stderr.strip().splitlines()[-1] if stderr.strip() else ""
+    return Boot(exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else "", message, timeout)
 
 
 class Monitor:
@@ -123,3 +246,8 @@ class Monitor:
         """One byte ("b") or 32-bit word ("w") of guest physical memory."""
         text = self.execute("human-monitor-command", **{"command-line": f"xp /1{unit}x {address:#x}"})
         return int(text.split(":")[-1].split()[0], 16)
+
+
+def monitor_arguments(socket_path):
+    """QEMU's monitor on a socket the host connects to when it wants."""
+    return ["-qmp", f"unix:{socket_path},server=on,wait=off"]

@@ -1,6 +1,6 @@
-// The board's USB wiring: which xHCI port each connector uses, how a device
-// on a port is recognised from its device-path text, and how the port is
-// switched off.
+// What the driver derives from the board: the device-path text prefix by
+// which a device on each port is recognised, the mask bit that switches a
+// port off, the published capability block and the rows' port numbers.
 #include "UsbConnectorPolicy.h"
 
 UINT16 PortDisableMasks[PortDisableMaskCount];
@@ -10,29 +10,6 @@ UINTN SeenHandleCount;
 
 CHAR16 PortPathText[PORT_NUMBER_MAX][PORT_PATH_SIZE];
 static CHAR16 EmptyPath[1];
-
-// Consecutive port numbers wired alike. A port's place in its range, from 0,
-// is its bit in the range's mask and, behind a hub, its device-path port
-// field; a root port's field is its number - 1.
-struct PORT_RANGE {
-  UINT8 FirstPort;
-  UINT8 Count;
-  UINT8 HubRootPort;  // root port of the hub the ports are behind; 0 for root ports
-  UINT8 Mask;         // a PORT_DISABLE_MASK, or NoPortMask for ports that cannot be switched off
-};
-
-// Root ports 1-14 are the controller's own; 30-45 are the four downstream
-// ports of the hubs on root ports 1, 13, 2 and 14. Ports 30-37 are
-// recognised but cannot be switched off. Numbers in no range have neither
-// path nor action.
-static constexpr PORT_RANGE PortRanges[] = {
-    {1, 12, 0, Usb2PortMask},
-    {13, 2, 0, Usb3PortMask},
-    {30, 4, 1, NoPortMask},
-    {34, 4, 13, NoPortMask},
-    {38, 4, 2, HubUsb2PortMask},
-    {42, 4, 14, HubUsb3PortMask},
-};
 
 static constexpr bool PortRangesValid() {
   UINTN NextFree = 1;
@@ -94,24 +71,6 @@ VOID BuildPortPaths() {
     }
   }
 }
-
-// Row k is connector k everywhere else. Row 0's second port (15) has no path
-// and no action. Root port 13 is both A1's second port and the upstream port
-// of the hub behind ports 34-37; root port 2 is both the M.2 slot's port and
-// the upstream port of the hub behind ports 38-41.
-constexpr CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT] = {
-    {"Hub 1", "USB 3.2 Gen1", {1, 15, PORT_NONE}, {0x00, 1}, 0x27},  // group 1 leader
-    {"B1", "USB 3.2 Gen1", {30, 34, PORT_NONE}, {0xFF, 4}, 0x25},
-    {"B2", "USB 3.2 Gen1", {31, 35, PORT_NONE}, {0xFF, 4}, 0x25},
-    {"USB-A", "USB 3.2 Gen1", {32, 36, PORT_NONE}, {0xFF, 8}, 0x25},
-    {"USB-C", "USB 3.2 Gen1", {33, 37, PORT_NONE}, {0xFF, 8}, 0x25},
-    {"M.2 Key-E", "USB 2.0", {2, PORT_NONE, PORT_NONE}, {0xFF, 1}, 0x00},
-    {"A1", "USB 3.2 Gen2", {3, 13, PORT_NONE}, {0x01, 4}, 0x00},
-    {"A2", "USB 3.2 Gen2", {4, 14, PORT_NONE}, {0x01, 4}, 0x00},
-    {"USB2_2p #1", "USB 2.0", {5, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
-    {"USB2_2p #2", "USB 2.0", {6, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
-    {"USB2_1p", "USB 2.0", {8, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
-};
 
 static constexpr bool PortNumberValid(UINT8 Port) {
   return Port == PORT_NONE || (Port >= 1 && Port <= PORT_NUMBER_MAX);

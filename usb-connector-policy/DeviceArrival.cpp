@@ -4,10 +4,6 @@
 #include "Protocol/UsbIo.h"
 #include "UsbConnectorPolicy.h"
 
-// The id of the chipset's integrated rate-matching hub.
-#define CHIPSET_HUB_VENDOR_ID 0x8087
-#define CHIPSET_HUB_PRODUCT_ID 0x0024
-
 static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
 static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 

@@ -9,24 +9,10 @@
 #include "Protocol/HubPortDisable.h"
 #include "UsbConnectorPolicy.h"
 
-// Memory-mapped PCI Express configuration space of this board.
-#define PCIE_CONFIG_BASE 0xC0000000ULL
-#define PCIE_CONFIG_ADDRESS(Bus, Device, Function, Offset) \
-  (PCIE_CONFIG_BASE + ((UINT64)(Bus) << 20) + ((UINT64)(Device) << 15) + ((UINT64)(Function) << 12) + (Offset))
-
-// The xHCI controller is bus 0, device 0x14, function 0; BAR0 at offset 0x10.
-#define XHCI_BAR0_LOW_ADDRESS PCIE_CONFIG_ADDRESS(0, 0x14, 0, 0x10)
-#define XHCI_BAR0_HIGH_ADDRESS PCIE_CONFIG_ADDRESS(0, 0x14, 0, 0x14)
-static_assert(XHCI_BAR0_LOW_ADDRESS == 0xC00A0010ULL, "xHCI BAR0 location");
-
 #define PCI_BAR_IO_SPACE 0x1U
 #define PCI_BAR_MEMORY_TYPE_MASK 0x6U
 #define PCI_BAR_MEMORY_TYPE_64BIT 0x4U
 #define PCI_BAR_FLAGS_MASK 0xFULL
-
-// Port-disable registers of the controller, offsets from its MMIO base.
-#define XHCI_USB2_PORT_DISABLE_OFFSET 0x84F8
-#define XHCI_USB3_PORT_DISABLE_OFFSET 0x84FC
 
 #define HUB_PORT_COUNT 4
 

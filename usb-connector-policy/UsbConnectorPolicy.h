@@ -2,38 +2,14 @@
 // device-arrival and ready-to-boot code.
 #pragma once
 
+#include "Board.h"
+#include "PolicyVariables.h"
 #include "Protocol/DevicePathToText.h"
 #include "Protocol/S3SaveState.h"
 #include "Uefi/SystemTable.h"
 
 // ---------------------------------------------------------------------------
-// Board description
-
-// Port numbers are 1..PORT_NUMBER_MAX; this value means "no port" everywhere.
-#define PORT_NONE 0xFF
-#define PORT_NUMBER_MAX 64
-#define PORTS_PER_CONNECTOR 3
-#define CONNECTOR_COUNT 11
-
-// CONNECTOR_DESCRIPTOR.Flags
-#define CONNECTOR_FLAG_GROUPED 0x01
-#define CONNECTOR_FLAG_GROUP_LEADER 0x02
-#define CONNECTOR_FLAG_DISABLE_ALLOWED 0x04
-#define CONNECTOR_GROUP_SHIFT 5
-#define CONNECTOR_GROUP_COUNT 8
-
-#pragma pack(push, 1)
-struct CONNECTOR_DESCRIPTOR {
-  const CHAR8 *Label;
-  const CHAR8 *Kind;
-  UINT8 PortNumber[PORTS_PER_CONNECTOR];
-  UINT8 Info[2];  // carried with the row; no logic reads them
-  UINT8 Flags;
-};
-#pragma pack(pop)
-static_assert(sizeof(CONNECTOR_DESCRIPTOR) == 22, "CONNECTOR_DESCRIPTOR is packed");
-
-extern const CONNECTOR_DESCRIPTOR ConnectorTable[CONNECTOR_COUNT];
+// Derived from the board
 
 // The rows' port numbers, copied at compile time: the one part of the table
 // read at run time. Code reads the ports from here, so no code reads the
@@ -44,16 +20,6 @@ struct CONNECTOR_PORT_NUMBERS {
 };
 extern const CONNECTOR_PORT_NUMBERS ConnectorPortNumbers;
 
-// Which mask a port's disable action sets its bit in.
-enum PORT_DISABLE_MASK {
-  Usb2PortMask,     // the controller's USB2 ports
-  Usb3PortMask,     // the controller's USB3 ports
-  HubUsb2PortMask,  // the on-board hub's USB2 ports
-  HubUsb3PortMask,  // the on-board hub's USB3 ports
-  PortDisableMaskCount,
-  NoPortMask = 0xFF
-};
-
 // Only ever OR-ed, never cleared. Held in one array so a port's action is
 // an index; the names below are that array's elements.
 extern UINT16 PortDisableMasks[PortDisableMaskCount];
@@ -62,8 +28,6 @@ inline UINT16 &Usb3PortDisableMask = PortDisableMasks[Usb3PortMask];
 inline UINT16 &HubUsb2PortDisableMask = PortDisableMasks[HubUsb2PortMask];
 inline UINT16 &HubUsb3PortDisableMask = PortDisableMasks[HubUsb3PortMask];
 
-// Text of the controller's device path, which every port prefix starts with.
-#define XHCI_PATH "PciRoot(0x0)/Pci(0x14,0x0)/"
 // Room for the longest prefix: two USB nodes.
 #define PORT_PATH_SIZE sizeof(XHCI_PATH "USB(0x0,0x0)/USB(0x0,")
 // The prefix of each port number, built at load by BuildPortPaths; zero
@@ -118,29 +82,6 @@ VOID LocateDevicePathToText();
 
 // ---------------------------------------------------------------------------
 // Setup and the published capability block
-
-#define SETUP_VARIABLE_NAME u"Setup"
-#define SETUP_VARIABLE_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}
-#define SETUP_VARIABLE_SIZE 3612
-#define SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET 3291
-#define SETUP_USB_CONNECTOR_ENABLE_OFFSET 3580
-// UsbConnectorControlMode value that hands each connector to its enable byte.
-#define USB_CONNECTOR_CONTROL_PER_CONNECTOR 7
-
-#define USB_CONNECTOR_CAPABILITIES_NAME u"UsbConnectorCapabilities"
-#define USB_CONNECTOR_CAPABILITIES_GUID \
-  {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}}
-#define USB_CONNECTOR_CAPABILITIES_MAX 32
-
-struct USB_CONNECTOR_CAPABILITIES {
-  UINT8 Present[USB_CONNECTOR_CAPABILITIES_MAX];
-  UINT8 GroupMember[USB_CONNECTOR_CAPABILITIES_MAX];
-  UINT8 Disableable[USB_CONNECTOR_CAPABILITIES_MAX];
-  UINT8 GroupLeader[USB_CONNECTOR_CAPABILITIES_MAX];
-  UINT8 Reserved[USB_CONNECTOR_CAPABILITIES_MAX];
-};
-static_assert(sizeof(USB_CONNECTOR_CAPABILITIES) == 160, "published block is 160 bytes");
-static_assert(CONNECTOR_COUNT <= USB_CONNECTOR_CAPABILITIES_MAX, "the block holds at most 32 connectors");
 
 extern UINT8 SetupBuffer[SETUP_VARIABLE_SIZE];
 // The published block: what the board table says of each connector, worked

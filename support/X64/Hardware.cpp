@@ -2,7 +2,7 @@
 #include "Hardware.h"
 
 // Kept out of line, so an I/O breakpoint on the port (how the calibration
-// window is watched, by a debugger or the OVMF bench) traps at a call
+// window is watched, by a debugger or the OVMF scenarios) traps at a call
 // boundary: inside a longer block QEMU's emulator saves the trap's RFLAGS
 // from stale flag state, and the trap can return with the trap flag set.
 __attribute__((noinline)) UINT32 IoRead32(UINT16 Port) {

@@ -1,0 +1,181 @@
+// Guest time that the drivers add to a boot, for tools/boot_cost.py, which
+// boots the flash image under QEMU's -icount: the time-stamp counter then
+// reads guest nanoseconds counted from executed instructions. The host names
+// the step in fw_cfg: "prepare" stores Setup (mode 7, "USB2_1p" off) and
+// resets; "measure" reports the probes' readings around each driver's start
+// and times one device-arrival notification with 1, 8 and 64 USB I/O handles
+// present and one ready-to-boot signal. Lines read
+// "BOARD: COST <what> key=value ...".
+#include "BoardApp.h"
+#include "BootCost.h"
+#include "Console.h"
+#include "Guid/EventGroup.h"
+#include "Hardware.h"
+#include "Protocol/DevicePath.h"
+#include "Protocol/UsbIo.h"
+#include "QemuPlatform.h"
+#include "Report.h"
+#include "Variables.h"
+
+#define COST_FW_CFG_FILE "opt/board/cost"
+#define COST_STEP_SIZE 16
+// The connector setup switches off while the costs are measured.
+#define DISABLED_CONNECTOR "USB2_1p"
+// Each notification is timed this often; the least is reported, the others
+// carry one-time work such as pool growth.
+#define COST_REPEATS 3
+#define MAX_FAKE_DEVICES 64
+
+static const EFI_GUID BootCostTableGuid = BOOT_COST_TABLE_GUID;
+static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
+static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
+
+static VOID PrintStamps() {
+  const BOOT_COST_TABLE *Table = (const BOOT_COST_TABLE *)FindConfigurationTable(&BootCostTableGuid);
+  if (!Expect(Table != nullptr, "no boot-cost probe ran")) {
+    return;
+  }
+  CHAR8 Stamps[BOOT_COST_MAX_STAMPS * 21] = "";
+  UINTN Length = 0;
+  for (UINT32 Index = 0; Index < Table->Count; Index++) {
+    FormatString(Stamps + Length, sizeof(Stamps) - Length, Index == 0 ? "%llu" : ",%llu", Table->Stamps[Index]);
+    while (Stamps[Length] != '\0') {
+      Length++;
+    }
+  }
+  Print("BOARD: COST probes stamps=%s\n", Stamps);
+}
+
+// Devices that look like USB keyboards on a controller the board does not
+// have, so the policy examines them and leaves them alone.
+struct FAKE_DEVICE_PATH {
+  UINT8 Acpi[12];
+  UINT8 Pci[6];
+  UINT8 Usb[6];
+  EFI_DEVICE_PATH_PROTOCOL End;
+};
+
+static FAKE_DEVICE_PATH FakePaths[MAX_FAKE_DEVICES + 1];
+static EFI_USB_IO_PROTOCOL FakeUsbIo;
+static UINTN FakeDevices;
+
+static EFI_STATUS EFIAPI FakeDeviceDescriptor(EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
+  (VOID) This;
+  *Descriptor = {};
+  Descriptor->IdVendor = 0x1234;
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeInterfaceDescriptor(EFI_USB_IO_PROTOCOL *This,
+                                                 EFI_USB_INTERFACE_DESCRIPTOR *Descriptor) {
+  (VOID) This;
+  *Descriptor = {};
+  Descriptor->InterfaceClass = 3;
+  return EFI_SUCCESS;
+}
+
+// PciRoot(0x0)/Pci(0x1D,0x0)/USB(Number,0x0).
+static EFI_DEVICE_PATH_PROTOCOL *FakePath(UINTN Number) {
+  FAKE_DEVICE_PATH &Path = FakePaths[Number];
+  const UINT8 Acpi[12] = {0x02, 0x01, 12, 0, 0xD0, 0x41, 0x03, 0x0A, 0, 0, 0, 0};
+  const UINT8 Pci[6] = {0x01, 0x01, 6, 0, 0x00, 0x1D};
+  const UINT8 Usb[6] = {0x03, 0x05, 6, 0, (UINT8)Number, 0};
+  __builtin_memcpy(Path.Acpi, Acpi, sizeof(Acpi));
+  __builtin_memcpy(Path.Pci, Pci, sizeof(Pci));
+  __builtin_memcpy(Path.Usb, Usb, sizeof(Usb));
+  Path.End = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}};
+  return (EFI_DEVICE_PATH_PROTOCOL *)&Path;
+}
+
+static bool AddFakeDevices(UINTN Count) {
+  FakeUsbIo.UsbGetDeviceDescriptor = FakeDeviceDescriptor;
+  FakeUsbIo.UsbGetInterfaceDescriptor = FakeInterfaceDescriptor;
+  for (; FakeDevices < Count; FakeDevices++) {
+    EFI_HANDLE Handle = nullptr;
+    EFI_STATUS Status =
+        gBS->InstallProtocolInterface(&Handle, &UsbIoProtocolGuid, EFI_NATIVE_INTERFACE, &FakeUsbIo);
+    if (Status == EFI_SUCCESS) {
+      Status = gBS->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE,
+                                             FakePath(FakeDevices));
+    }
+    if (!Expect(Status == EFI_SUCCESS, "installing fake USB device %llu: %s", (UINT64)FakeDevices,
+                StatusName(Status))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// One notification: a device path installed on a new handle, with every
+// notification armed for it run before the install returns.
+static UINT64 TimeDevicePathInstall() {
+  UINT64 Least = ~0ULL;
+  for (UINTN Repeat = 0; Repeat < COST_REPEATS; Repeat++) {
+    EFI_HANDLE Handle = nullptr;
+    EFI_DEVICE_PATH_PROTOCOL *Path = FakePath(MAX_FAKE_DEVICES);
+    const UINT64 Start = ReadTimeStampCounter();
+    const EFI_STATUS Status =
+        gBS->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE, Path);
+    const UINT64 Time = ReadTimeStampCounter() - Start;
+    if (!Expect(Status == EFI_SUCCESS, "installing a device path: %s", StatusName(Status))) {
+      return 0;
+    }
+    (VOID) gBS->UninstallProtocolInterface(Handle, &DevicePathProtocolGuid, Path);
+    Least = Time < Least ? Time : Least;
+  }
+  return Least;
+}
+
+static VOID EFIAPI Nothing(EFI_EVENT Event, VOID *Context) {
+  (VOID) Event;
+  (VOID) Context;
+}
+
+static UINT64 TimeReadyToBoot() {
+  EFI_EVENT Event = nullptr;
+  if (!Expect(gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, nullptr, &ReadyToBootGroupGuid,
+                                 &Event) == EFI_SUCCESS,
+              "no event in the ready-to-boot group")) {
+    return 0;
+  }
+  UINT64 Least = ~0ULL;
+  for (UINTN Repeat = 0; Repeat < COST_REPEATS; Repeat++) {
+    const UINT64 Start = ReadTimeStampCounter();
+    gBS->SignalEvent(Event);
+    const UINT64 Time = ReadTimeStampCounter() - Start;
+    Least = Time < Least ? Time : Least;
+  }
+  gBS->CloseEvent(Event);
+  return Least;
+}
+
+static VOID PrintNotifications() {
+  static const UINTN Counts[] = {1, 8, MAX_FAKE_DEVICES};
+  for (UINTN Count : Counts) {
+    if (!AddFakeDevices(Count)) {
+      return;
+    }
+    Print("BOARD: COST arrival handles=%llu ns=%llu\n", (UINT64)Count, TimeDevicePathInstall());
+  }
+  Print("BOARD: COST ready_to_boot ns=%llu\n", TimeReadyToBoot());
+}
+
+VOID MeasureBootCost() {
+  CHAR8 Step[COST_STEP_SIZE];
+  if (!Expect(FwCfgReadFile(COST_FW_CFG_FILE, Step, sizeof(Step)), "QEMU gave no fw_cfg file %s", COST_FW_CFG_FILE)) {
+    return;
+  }
+  if (AsciiEqual(Step, "prepare")) {
+    UINT8 Enable[CONNECTOR_COUNT];
+    for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+      Enable[Connector] = AsciiEqual(ConnectorTable[Connector].Label, DISABLED_CONNECTOR) ? 0 : 1;
+    }
+    if (WriteSetupBytes(SETUP_VARIABLE_SIZE, USB_CONNECTOR_CONTROL_PER_CONNECTOR, Enable)) {
+      ReportReboot("setup stored");
+    }
+    return;
+  }
+  PrintStamps();
+  PrintNotifications();
+}

@@ -1,0 +1,259 @@
+// The typical road, with both drivers started from the flash image by the DXE
+// dispatcher and BoardStandInDxe ahead of them: a first boot stores the setup
+// the host chose and resets, and the boot after it prints what OVMF and the
+// drivers did, as "BOARD: ROAD <what> key=value ..." lines that
+// tools/road.py turns into its report. The road with a reset request takes
+// one boot more, in which SaSetupResetDxe resets before this application runs.
+// With the sleep step the report boot then puts the registers in the state a
+// controller has after losing power and enters S3; the host wakes the machine
+// and reads what the boot script put back.
+#include "BoardApp.h"
+#include "BootStages.h"
+#include "Console.h"
+#include "Protocol/DevicePathToText.h"
+#include "Protocol/Storage.h"
+#include "Protocol/UsbIo.h"
+#include "QemuPlatform.h"
+#include "Report.h"
+#include "S3Sleep.h"
+#include "Variables.h"
+
+// "<mode> <enable byte of each connector as 0 or 1> <reset request 0 or 1>
+// <sleep 0 or 1>", for example "7 11111111110 0 1".
+#define ROAD_FW_CFG_FILE "opt/board/road"
+#define ROAD_TEXT_SIZE 64
+// Device-path text of the handles looked at fits in this.
+#define PATH_TEXT_SIZE 160
+#define MAX_HANDLES 512
+
+static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
+static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
+static const EFI_GUID BlockIoProtocolGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
+static const EFI_GUID SimpleFileSystemProtocolGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
+
+struct ROAD {
+  UINT8 Mode;
+  UINT8 Enable[CONNECTOR_COUNT];
+  UINT8 ResetRequest;
+  UINT8 Sleep;
+};
+
+static bool ReadRoad(ROAD *Road) {
+  CHAR8 Text[ROAD_TEXT_SIZE];
+  if (!Expect(FwCfgReadFile(ROAD_FW_CFG_FILE, Text, sizeof(Text)), "QEMU gave no fw_cfg file %s", ROAD_FW_CFG_FILE)) {
+    return false;
+  }
+  const CHAR8 *Cursor = Text;
+  UINTN Mode = 0;
+  for (; *Cursor >= '0' && *Cursor <= '9'; Cursor++) {
+    Mode = Mode * 10 + (UINTN)(*Cursor - '0');
+  }
+  bool Valid = Mode <= 0xFF && *Cursor++ == ' ';
+  for (UINTN Connector = 0; Valid && Connector < CONNECTOR_COUNT; Connector++, Cursor++) {
+    Valid = *Cursor == '0' || *Cursor == '1';
+    Road->Enable[Connector] = (UINT8)(*Cursor - '0');
+  }
+  Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1');
+  Road->ResetRequest = Valid ? (UINT8)(*Cursor++ - '0') : 0;
+  Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1') && Cursor[1] == '\0';
+  Road->Sleep = Valid ? (UINT8)(*Cursor - '0') : 0;
+  Road->Mode = (UINT8)Mode;
+  return Expect(Valid, "bad road description %s", Text);
+}
+
+// SaSetup is stored on every road, with or without the request, as the
+// board's setup component would keep it. BoardStandInDxe runs in this boot
+// too and counts this application's SaSetup write; the count starts over so
+// that it is the drivers' writes alone.
+static VOID Prepare(const ROAD &Road) {
+  if (!WriteSetupBytes(SETUP_VARIABLE_SIZE, Road.Mode, Road.Enable) || !StoreSaSetup(Road.ResetRequest)) {
+    return;
+  }
+  DeleteVariable(STAND_IN_SA_SETUP_WRITES_NAME, &StandInVariableGuid);
+  MarkCheckStageAndReset("setup stored");
+}
+
+static VOID PrintEntry(const CHAR8 *Driver, const STAND_IN_DRIVER_ENTRY &Entry) {
+  Print("BOARD: ROAD entry driver=%s order=%u ready_to_lock=%u s3_save_state=%u device_path_to_text=%u\n", Driver,
+        Entry.Order, Entry.ReadyToLock, Entry.S3SaveState, Entry.DevicePathToText);
+}
+
+static VOID PrintSetupAndCapabilities() {
+  static UINT8 Setup[2 * SETUP_VARIABLE_SIZE];
+  UINTN Size = sizeof(Setup);
+  EFI_STATUS Status = gRT->GetVariable(SETUP_VARIABLE_NAME, &SetupGuid, nullptr, &Size, Setup);
+  CHAR8 Enable[CONNECTOR_COUNT + 1] = {};
+  for (UINTN Connector = 0; Status == EFI_SUCCESS && Connector < CONNECTOR_COUNT; Connector++) {
+    Enable[Connector] = Setup[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector] != 0 ? '1' : '0';
+  }
+  Print("BOARD: ROAD setup status=%s size=%llu mode=%u enable=%s\n", StatusName(Status), (UINT64)Size,
+        Status == EFI_SUCCESS ? Setup[SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET] : 0U, Enable);
+
+  static UINT8 Block[2 * sizeof(USB_CONNECTOR_CAPABILITIES)];
+  CHAR8 Hex[2 * sizeof(Block) + 1] = {};
+  UINT32 Attributes = 0;
+  Size = sizeof(Block);
+  Status = gRT->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, &Attributes, &Size, Block);
+  for (UINTN Offset = 0; Status == EFI_SUCCESS && Offset < Size; Offset++) {
+    FormatString(Hex + 2 * Offset, 3, "%02x", Block[Offset]);
+  }
+  Print("BOARD: ROAD capabilities status=%s size=%llu attributes=0x%08x bytes=%s\n", StatusName(Status),
+        (UINT64)Size, Attributes, Hex);
+}
+
+static EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText;
+
+static bool PathText(EFI_HANDLE Handle, CHAR8 *Buffer, UINTN Size) {
+  EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
+  if (gBS->HandleProtocol(Handle, &DevicePathProtocolGuid, (VOID **)&Path) != EFI_SUCCESS) {
+    return false;
+  }
+  CHAR16 *Text = ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
+  if (Text == nullptr) {
+    return false;
+  }
+  AsciiFromText(Text, Buffer, Size);
+  gBS->FreePool(Text);
+  return true;
+}
+
+// Whether the handle at HandlePath belongs to a USB device other than the one
+// at DevicePath: one plugged below it, behind a hub.
+static bool BelongsToDeeperDevice(const CHAR8 *HandlePath, const CHAR8 *DevicePath,
+                                  const CHAR8 (*DevicePaths)[PATH_TEXT_SIZE], UINTN DeviceCount) {
+  for (UINTN Device = 0; Device < DeviceCount; Device++) {
+    const CHAR8 *Other = DevicePaths[Device];
+    if (!AsciiEqual(Other, DevicePath) && IsUnder(Other, DevicePath) && IsUnder(HandlePath, Other)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Each USB device the firmware installed, as BoardStandInDxe saw it arrive, and
+// what it has now: USB I/O, and storage bound to it (at or below its path,
+// but not on a device behind it).
+static VOID PrintUsbDevices(const STAND_IN_RECORD &Record) {
+  static EFI_HANDLE Handles[MAX_HANDLES];
+  static CHAR8 Paths[MAX_HANDLES][PATH_TEXT_SIZE];
+  static CHAR8 DevicePaths[STAND_IN_MAX_USB_DEVICES][PATH_TEXT_SIZE];
+  UINTN Size = sizeof(Handles);
+  if (!Expect(gBS->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText) == EFI_SUCCESS,
+              "no device-path-to-text protocol") ||
+      !Expect(gBS->LocateHandle(ByProtocol, &DevicePathProtocolGuid, nullptr, &Size, Handles) == EFI_SUCCESS,
+              "no handles with a device path")) {
+    return;
+  }
+  const UINTN Count = Size / sizeof(EFI_HANDLE);
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (!PathText(Handles[Index], Paths[Index], PATH_TEXT_SIZE)) {
+      Paths[Index][0] = '\0';
+    }
+  }
+  const UINTN DeviceCount = Record.UsbDeviceCount < STAND_IN_MAX_USB_DEVICES ? Record.UsbDeviceCount
+                                                                          : STAND_IN_MAX_USB_DEVICES;
+  for (UINTN Device = 0; Device < DeviceCount; Device++) {
+    if (!PathText(Record.UsbDevices[Device].Handle, DevicePaths[Device], PATH_TEXT_SIZE)) {
+      FormatString(DevicePaths[Device], PATH_TEXT_SIZE, "none");
+    }
+  }
+  for (UINTN Device = 0; Device < DeviceCount; Device++) {
+    const STAND_IN_USB_DEVICE &Usb = Record.UsbDevices[Device];
+    const CHAR8 *Path = DevicePaths[Device];
+    const bool Present = !AsciiEqual(Path, "none");
+    UINTN BlockIo = 0;
+    UINTN FileSystems = 0;
+    for (UINTN Index = 0; Present && Index < Count; Index++) {
+      if (IsUnder(Paths[Index], Path) && !BelongsToDeeperDevice(Paths[Index], Path, DevicePaths, DeviceCount)) {
+        BlockIo += HasProtocol(Handles[Index], &BlockIoProtocolGuid) ? 1 : 0;
+        FileSystems += HasProtocol(Handles[Index], &SimpleFileSystemProtocolGuid) ? 1 : 0;
+      }
+    }
+    Print("BOARD: ROAD device path=%s class=%u vendor=0x%04x product=0x%04x present=%u usb_io=%u block_io=%llu "
+          "file_systems=%llu\n",
+          Path, Usb.InterfaceClass, Usb.VendorId, Usb.ProductId, Present,
+          Present && HasProtocol(Usb.Handle, &UsbIoProtocolGuid), (UINT64)BlockIo, (UINT64)FileSystems);
+  }
+}
+
+static VOID PrintReadyToBoot(const STAND_IN_RECORD &Record) {
+  Print("BOARD: ROAD end_of_dxe signals=%u ready_to_lock=%u\n", Record.EndOfDxeSignals, Record.ReadyToLockAtEndOfDxe);
+  Print("BOARD: ROAD ready_to_boot signals=%u ready_to_lock=%u bar_low=0x%08x bar_high=0x%08x window=0x%llx "
+        "usb2=0x%08x usb3=0x%08x untouched=0x%08x s3_wrapped=%u hub_lookups=%u hub_applies=%u\n",
+        Record.ReadyToBootSignals, Record.ReadyToLockAtReadyToBoot, Record.BarLow, Record.BarHigh, Record.WindowBase,
+        *StandInRegister(Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET),
+        *StandInRegister(Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET), STAND_IN_REGISTER_SENTINEL,
+        Record.S3SaveStateWrapped, Record.HubLookups, Record.HubApplyCount);
+  // Where the other reading of BAR0's dwords would point: a driver that read
+  // the BAR wrongly would have written there.
+  if (Record.WindowAlias != 0) {
+    Print("BOARD: ROAD alias window=0x%llx usb2=0x%08x usb3=0x%08x\n", Record.WindowAlias,
+          *StandInRegister(Record.WindowAlias + XHCI_USB2_PORT_DISABLE_OFFSET),
+          *StandInRegister(Record.WindowAlias + XHCI_USB3_PORT_DISABLE_OFFSET));
+  }
+  for (UINT32 Index = 0; Index < Record.S3WriteCount && Index < STAND_IN_MAX_S3_WRITES; Index++) {
+    const STAND_IN_S3_WRITE &Entry = Record.S3Writes[Index];
+    Print("BOARD: ROAD boot_script opcode=%llu width=%u address=0x%llx count=%llu value=0x%llx status=%s "
+          "end_of_dxe=%u ready_to_boot=%u\n",
+          Entry.OpCode, Entry.Width, Entry.Address, Entry.Count, Entry.Value, StatusName(Entry.Status),
+          Entry.EndOfDxeSignals, Entry.ReadyToBootSignals);
+  }
+  for (UINT32 Index = 0; Index < Record.HubApplyCount && Index < STAND_IN_MAX_HUB_APPLIES; Index++) {
+    const STAND_IN_HUB_APPLY &Apply = Record.HubApplies[Index];
+    Print("BOARD: ROAD hub_apply usb3_port=%u pass_bit=0x%x usb2_port=%u\n", Apply.Usb3Port, Apply.PassBit,
+          Apply.Usb2Port);
+  }
+}
+
+static VOID PrintSaSetup(const STAND_IN_RECORD &Record) {
+  const SA_SETUP_STATE State = ReadSaSetup();
+  CHAR8 FirstChange[24] = "none";
+  if (State.FirstChange >= 0) {
+    FormatString(FirstChange, sizeof(FirstChange), "%llu", (UINT64)State.FirstChange);
+  }
+  Print("BOARD: ROAD sa_setup status=%s size=%llu stored_size=%u attributes=0x%08x request=%u first_change=%s "
+        "writes=%u boots=%u\n",
+        StatusName(State.Status), (UINT64)State.Size, SA_SETUP_STORED_SIZE, State.Attributes, State.Request,
+        FirstChange, Record.SaSetupWrites, Record.BootCount);
+}
+
+// The registers lose their state as the controller would; the host reads
+// them back after the resume. Returns only when the machine did not sleep.
+static VOID Sleep(const STAND_IN_RECORD &Record) {
+  const UINT64 Usb2 = Record.WindowBase + XHCI_USB2_PORT_DISABLE_OFFSET;
+  const UINT64 Usb3 = Record.WindowBase + XHCI_USB3_PORT_DISABLE_OFFSET;
+  *StandInRegister(Usb2) = STAND_IN_LOST_STATE;
+  *StandInRegister(Usb3) = STAND_IN_LOST_STATE;
+  Print("BOARD: ROAD sleep usb2_address=0x%llx usb3_address=0x%llx lost_state=0x%08x wake_flag=0x%llx\n", Usb2, Usb3,
+        STAND_IN_LOST_STATE, S3_WAKE_FLAG_ADDRESS);
+  EnterS3();
+}
+
+static VOID Check(const ROAD &Road) {
+  const STAND_IN_RECORD *Record = StandInRecord();
+  if (Record == nullptr ||
+      !Expect(Record->XhciStandIn && Record->CalibrationHobInstalled && Record->HubProtocolInstalled,
+              "the board's stand-in is incomplete: xHCI stand-in %u, calibration HOB %u, hub protocol %u",
+              Record->XhciStandIn, Record->CalibrationHobInstalled, Record->HubProtocolInstalled)) {
+    return;
+  }
+  Print("BOARD: ROAD board hub_id_port=%s hub_id_claimed=%u high_ram=%u\n",
+        Record->HubIdPort[0] != '\0' ? Record->HubIdPort : "none", Record->HubIdClaimed, Record->HighRamPresent);
+  PrintEntry("UsbConnectorPolicyDxe", Record->PolicyEntry);
+  PrintEntry("SaSetupResetDxe", Record->ResetEntry);
+  PrintSetupAndCapabilities();
+  PrintUsbDevices(*Record);
+  PrintReadyToBoot(*Record);
+  PrintSaSetup(*Record);
+  if (Road.Sleep) {
+    Sleep(*Record);
+  }
+}
+
+VOID RunRoad() {
+  ROAD Road = {};
+  if (ReadRoad(&Road)) {
+    RunTwoBoots(Road, Prepare, Check);
+  }
+}

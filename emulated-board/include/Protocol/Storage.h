@@ -1,0 +1,9 @@
+// Storage protocols whose presence on a handle shows that the firmware's
+// storage stack bound a device; the emulated board never calls into them.
+#pragma once
+
+#include "Uefi/Base.h"
+
+#define EFI_BLOCK_IO_PROTOCOL_GUID {0x964E5B21, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}}
+#define EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID \
+  {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}}

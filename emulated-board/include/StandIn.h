@@ -1,0 +1,142 @@
+// What the board's stand-in driver (BoardStandInDxe) and the boot
+// applications share: its configuration, and the record it publishes of what
+// the drivers did to the stand-in hardware and when.
+#pragma once
+
+#include "Board.h"
+
+// Namespace of the stand-in's own variables.
+#define STAND_IN_VARIABLE_GUID {0x09B9F640, 0x8A5D, 0x4319, {0x99, 0x73, 0x73, 0xF5, 0x9F, 0x76, 0x23, 0x78}}
+// UINT32 counts kept across boots: boots in which BoardStandInDxe was loaded,
+// and SetVariable calls for SaSetup made after it.
+#define STAND_IN_BOOT_COUNT_NAME u"StandInBoots"
+#define STAND_IN_SA_SETUP_WRITES_NAME u"StandInSaSetupWrites"
+// Installed by the firmware at SMM ready-to-lock; after it the S3 boot script
+// takes no more entries from outside SMM.
+#define SMM_READY_TO_LOCK_PROTOCOL_GUID \
+  {0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}}
+// Configuration-table entry holding the STAND_IN_RECORD.
+#define STAND_IN_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
+
+// The page of the controller's configuration dwords, and the register window
+// BAR0 names.
+#define XHCI_CONFIG_PAGE PCIE_CONFIG_ADDRESS(XHCI_BUS, XHCI_DEVICE, XHCI_FUNCTION, 0)
+#define STAND_IN_WINDOW_PAGES 16
+#define PCI_BAR_TYPE_64BIT 0x4U
+
+// Registers hold this until the policy driver writes them.
+#define STAND_IN_REGISTER_SENTINEL 0xA5A5A5A5U
+// What the registers hold before an S3 sleep, as a controller that lost its
+// state: no port bit set (every port on), marks in the bits no port uses,
+// so a replayed 16-bit boot-script entry shows in the low half alone.
+#define STAND_IN_LOST_STATE 0xA5A5F000U
+// BAR0's high dword is always 1: a 32-bit BAR must ignore it, a 64-bit BAR
+// must use it, so either mistake moves the writes away from the window.
+#define STAND_IN_BAR_HIGH_DWORD 1U
+// A 64-bit BAR's window lies in a DIMM that QEMU places at 4 GiB.
+#define STAND_IN_HIGH_RAM_BASE 0x100000000ULL
+// The low window is allocated below this, so its 4 GiB alias stays inside
+// that DIMM.
+#define STAND_IN_HIGH_RAM_SIZE 0x10000000ULL
+
+static inline volatile UINT32 *StandInRegister(UINT64 Address) { return (volatile UINT32 *)(UINTN)Address; }
+
+static inline VOID FillPortDisableRegisters(UINT64 Window) {
+  *StandInRegister(Window + XHCI_USB2_PORT_DISABLE_OFFSET) = STAND_IN_REGISTER_SENTINEL;
+  *StandInRegister(Window + XHCI_USB3_PORT_DISABLE_OFFSET) = STAND_IN_REGISTER_SENTINEL;
+}
+
+// An absent controller function reads all-ones in every configuration dword.
+// Decoded without a check, that BAR would name a window at 0xFFFFFFF0, whose
+// port-disable registers fall at 4 GiB + 0x84E8: in the DIMM there.
+#define STAND_IN_ABSENT_BAR 0xFFFFFFFFU
+#define STAND_IN_ABSENT_WINDOW 0xFFFFFFF0ULL
+
+// The stand-in's configuration (STAND_IN_CONFIG), when QEMU has it.
+#define STAND_IN_FW_CFG_CONFIG "opt/board/stand-in"
+#define STAND_IN_FW_CFG_CONFIG_SIZE 64
+
+// The stick that claims the chipset hub's id: "hub-id=<QEMU port>" in
+// STAND_IN_FW_CFG_CONFIG, for example "hub-id=8" or "hub-id=1.2".
+#define STAND_IN_PORT_NAME_SIZE 16
+
+// What the host chose for this boot, in words of STAND_IN_FW_CFG_CONFIG:
+// "bar64", "no-controller", "no-hob", "lend-pm-timer", "hub-id=<port>".
+struct STAND_IN_CONFIG {
+  bool Bar64Bit;          // the window above 4 GiB, BAR0 64-bit (else 32-bit)
+  bool BarAbsent;         // both BAR dwords read all-ones
+  bool NoCalibrationHob;  // the drivers run their calibration window
+  // The PM timer is moved to the board's port until a boot-cost probe gives
+  // it back once both drivers under test have entered.
+  bool LendPmTimer;
+};
+
+struct STAND_IN_S3_WRITE {
+  UINT64 OpCode;
+  UINT32 Width;
+  UINT64 Address;
+  UINT64 Count;
+  UINT64 Value;  // what Buffer held, read at the entry's width
+  EFI_STATUS Status;
+  // When it was made: the End-of-DXE and ready-to-boot signals seen by then.
+  UINT32 EndOfDxeSignals;
+  UINT32 ReadyToBootSignals;
+};
+
+struct STAND_IN_HUB_APPLY {
+  UINT8 Usb3Port;
+  UINT32 PassBit;
+  UINT8 Usb2Port;
+};
+
+#define STAND_IN_MAX_S3_WRITES 32
+#define STAND_IN_MAX_HUB_APPLIES 16
+#define STAND_IN_MAX_USB_DEVICES 32
+
+// A driver under test at its entry, seen when it first reads its variable:
+// what was installed by then decides what it can do.
+struct STAND_IN_DRIVER_ENTRY {
+  UINT32 Order;  // 1 for the first driver under test to enter; 0: it never did
+  bool ReadyToLock;
+  bool S3SaveState;
+  bool DevicePathToText;
+};
+
+// A USB device as the bus driver installed it, read before any other
+// notification can take its USB I/O away.
+struct STAND_IN_USB_DEVICE {
+  EFI_HANDLE Handle;
+  UINT16 VendorId;
+  UINT16 ProductId;
+  UINT8 InterfaceClass;
+};
+
+struct STAND_IN_RECORD {
+  UINT32 BootCount;  // this boot's number, counted in STAND_IN_BOOT_COUNT_NAME
+  UINT32 SaSetupWrites;  // SetVariable calls for SaSetup, this boot and earlier ones
+  UINT32 BarLow;
+  UINT32 BarHigh;
+  UINT64 WindowBase;   // where BAR0 points: the registers live here
+  UINT64 WindowAlias;  // where the low dword alone would point, for a 64-bit BAR; 0 otherwise
+  bool HighRamPresent;  // the DIMM at 4 GiB answered (64-bit BAR runs only)
+  bool XhciStandIn;
+  bool CalibrationHobInstalled;
+  bool S3SaveStateWrapped;
+  bool HubProtocolInstalled;
+  UINT32 EndOfDxeSignals;
+  bool ReadyToLockAtEndOfDxe;  // at the first signal
+  UINT32 ReadyToBootSignals;
+  bool ReadyToLockAtReadyToBoot;  // at the first signal
+  UINT32 FirmwarePmba;  // the PM block's own base while the timer is lent; 0 otherwise
+  UINT32 HubLookups;  // LocateProtocol calls for the hub protocol
+  UINT32 S3WriteCount;
+  STAND_IN_S3_WRITE S3Writes[STAND_IN_MAX_S3_WRITES];
+  UINT32 HubApplyCount;
+  STAND_IN_HUB_APPLY HubApplies[STAND_IN_MAX_HUB_APPLIES];
+  STAND_IN_DRIVER_ENTRY PolicyEntry;  // UsbConnectorPolicyDxe, reading Setup
+  STAND_IN_DRIVER_ENTRY ResetEntry;   // SaSetupResetDxe, reading SaSetup
+  UINT32 UsbDeviceCount;
+  STAND_IN_USB_DEVICE UsbDevices[STAND_IN_MAX_USB_DEVICES];
+  CHAR8 HubIdPort[STAND_IN_PORT_NAME_SIZE];  // QEMU port of the stick claiming the hub's id; empty for none
+  bool HubIdClaimed;                      // that stick appeared and claims it
+};

@@ -1,0 +1,36 @@
+#include "BootStages.h"
+
+#include "Console.h"
+#include "Report.h"
+#include "Variables.h"
+
+#define BOARD_APP_STAGE_NAME u"BoardAppStage"
+
+const EFI_GUID StandInVariableGuid = STAND_IN_VARIABLE_GUID;
+static const EFI_GUID StandInRecordGuid = STAND_IN_RECORD_GUID;
+
+bool EnterCheckStage() {
+  UINT8 Stage = 0;
+  UINTN Size = sizeof(Stage);
+  if (EFI_ERROR(gRT->GetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid, nullptr, &Size, &Stage))) {
+    return false;
+  }
+  DeleteVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid);
+  return true;
+}
+
+VOID MarkCheckStageAndReset(const CHAR8 *Why) {
+  const UINT8 Stage = 1;
+  const EFI_STATUS Status =
+      gRT->SetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Stage), &Stage);
+  if (!Expect(Status == EFI_SUCCESS, "storing the stage mark: %s", StatusName(Status))) {
+    return;
+  }
+  ReportReboot(Why);
+}
+
+STAND_IN_RECORD *StandInRecord() {
+  STAND_IN_RECORD *Record = (STAND_IN_RECORD *)FindConfigurationTable(&StandInRecordGuid);
+  Expect(Record != nullptr, "no stand-in record: BoardStandInDxe was not started");
+  return Record;
+}

@@ -1,0 +1,55 @@
+#include "HobListCopy.h"
+
+#include "FirmwareTables.h"
+#include "Pi/Hob.h"
+
+// EfiEndOfHobList in the PHIT HOB, kept pointing at the copy's own end HOB.
+#define PHIT_END_OF_HOB_LIST_OFFSET 0x30
+
+const EFI_GUID HobListGuid = HOB_LIST_GUID;
+static const EFI_GUID TimerCalibrationHobGuid = TIMER_CALIBRATION_HOB;
+
+UINT8 *FirmwareHobList() { return (UINT8 *)FindConfigurationTable(&HobListGuid); }
+
+// Offset of the end HOB; *HasCalibrationHob tells whether one was passed.
+static UINTN EndOfHobList(const UINT8 *List, bool *HasCalibrationHob) {
+  UINTN Offset = 0;
+  *HasCalibrationHob = false;
+  for (;;) {
+    const EFI_HOB_GENERIC_HEADER *Header = (const EFI_HOB_GENERIC_HEADER *)(List + Offset);
+    if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
+      return Offset;
+    }
+    if (Header->HobType == EFI_HOB_TYPE_GUID_EXTENSION &&
+        CompareGuid(&((const EFI_HOB_GUID_TYPE *)Header)->Name, &TimerCalibrationHobGuid)) {
+      *HasCalibrationHob = true;
+    }
+    Offset += Header->HobLength;
+  }
+}
+
+bool HobListHasCalibrationHob(const UINT8 *List) {
+  bool HasCalibrationHob = false;
+  (VOID) EndOfHobList(List, &HasCalibrationHob);
+  return HasCalibrationHob;
+}
+
+UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
+  bool HasCalibrationHob = false;
+  const UINTN EndOffset = EndOfHobList(List, &HasCalibrationHob);
+  const UINTN Size = EndOffset + sizeof(EFI_HOB_GUID_TYPE) + sizeof(EFI_HOB_GENERIC_HEADER);
+  UINT8 *Copy = nullptr;
+  if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, Size, (VOID **)&Copy))) {
+    return nullptr;
+  }
+  __builtin_memcpy(Copy, List, EndOffset);
+  EFI_HOB_GUID_TYPE *Calibration = (EFI_HOB_GUID_TYPE *)(Copy + EndOffset);
+  Calibration->Header = {EFI_HOB_TYPE_GUID_EXTENSION, sizeof(EFI_HOB_GUID_TYPE), 0};
+  Calibration->Name = TimerCalibrationHobGuid;
+  EFI_HOB_GENERIC_HEADER *End = (EFI_HOB_GENERIC_HEADER *)(Calibration + 1);
+  *End = {EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
+  if (((EFI_HOB_GENERIC_HEADER *)Copy)->HobType == EFI_HOB_TYPE_HANDOFF) {
+    *(UINT64 *)(Copy + PHIT_END_OF_HOB_LIST_OFFSET) = (UINT64)(UINTN)End;
+  }
+  return Copy;
+}

@@ -1,0 +1,34 @@
+// The variables other firmware components of the board would keep, as the
+// emulated board stores and reads them: Setup with the bytes the policy
+// driver consumes, and SaSetup with a recognisable pattern around its
+// request byte.
+#pragma once
+
+#include "PolicyVariables.h"
+#include "SaSetup.h"
+
+#define NV_BS_RT_ATTRIBUTES 0x00000007U
+
+extern const EFI_GUID SetupGuid;
+extern const EFI_GUID CapabilitiesGuid;
+extern const EFI_GUID SaSetupGuid;
+
+// A non-volatile Setup of Size bytes, all zero but the control-mode byte and
+// each connector's enable byte.
+bool WriteSetupBytes(UINTN Size, UINT8 Mode, const UINT8 *Enable);
+VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid);
+
+// SaSetup as stored here: SA_SETUP_STORED_SIZE patterned bytes, shorter than
+// the driver's buffer so it must come back at this size, with Request at the
+// request offset.
+#define SA_SETUP_STORED_SIZE 400
+bool StoreSaSetup(UINT8 Request);
+
+struct SA_SETUP_STATE {
+  EFI_STATUS Status;
+  UINTN Size;
+  UINT32 Attributes;
+  UINT8 Request;     // the request byte; 0 when the variable is shorter
+  INTN FirstChange;  // first other byte that differs from the stored pattern, or -1
+};
+SA_SETUP_STATE ReadSaSetup();
