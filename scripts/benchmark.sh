@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" >&2
 python3 "$root/tools/driver_sizes.py" "$build/UsbConnectorPolicyDxe.efi" "$build/SaSetupResetDxe.efi"
 python3 "$root/tools/boot_cost.py" --build-dir "$build"
 "$build/tests/host/DeviceArrivalBenchmark"

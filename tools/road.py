@@ -689,11 +689,12 @@ class OneLineParser(argparse.ArgumentParser):
 def parser():
     result = OneLineParser(
         prog="road.py", description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="CONNECTOR is a connector of the board (usb-connector-policy/Board.h), by index or label (case does "
-        "not matter),\noptionally with one of its ports (A1:13). Devices on a port behind one of the board's hubs\n"
-        "(B1, B2, USB-A, USB-C) get a hub plugged in for them. Without any --stick, --keyboard, --hub or\n"
-        f"--hub-id-stick, sticks go into {', '.join(DEFAULT_STICKS)}. Exit status: 0 when the board behaved as the "
-        "setup\nrequires, 1 when not, 2 when nothing could be run.")
+        epilog="CONNECTOR is a connector of the board (usb-connector-policy/Board.h), by index or label\n"
+        "(case does not matter), optionally with one of its ports (A1:13). Devices on a port behind\n"
+        "one of the board's hubs (B1, B2, USB-A, USB-C) get a hub plugged in for them. Without any\n"
+        f"--stick, --keyboard, --hub or --hub-id-stick, sticks go into {', '.join(DEFAULT_STICKS)}.\n"
+        "Exit status: 0 when the board behaved as the setup requires, 1 when not, 2 when nothing could\n"
+        "be run.")
     result.add_argument("--mode", type=int, default=7,
                         help="Setup's UsbConnectorControlMode (default 7: each connector by its enable byte; "
                              "any other value disables nothing)")
@@ -760,7 +761,9 @@ def build(build_dir, targets):
         if result.returncode:
             print((result.stdout + result.stderr).rstrip()[-3000:], file=sys.stderr)
             raise RoadError(f"build of {', '.join(targets)} failed")
-    step(f"build: {', '.join(targets)} in {build_dir} ({time.monotonic() - started:.0f} s)")
+    shown = os.path.relpath(build_dir)
+    step(f"build: {', '.join(targets)} in {build_dir if shown.startswith('..') else shown} "
+         f"({time.monotonic() - started:.0f} s)")
 
 
 BOARD = None

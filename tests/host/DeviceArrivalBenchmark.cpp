@@ -30,22 +30,28 @@ static EFI_STATUS EFIAPI NoNewHandle(EFI_LOCATE_SEARCH_TYPE, const EFI_GUID *, V
   return EFI_NOT_FOUND;
 }
 
-// Every handle is the one device the policy skips, so its examination is
-// short and complete; used only while the table is filled.
-static EFI_STATUS EFIAPI SkippedDeviceDescriptor(EFI_USB_IO_PROTOCOL *, EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
-  Descriptor->IdVendor = 0x8087;
-  Descriptor->IdProduct = 0x0024;
+// Every handle is a keyboard, which no connector blocks, so its examination
+// is short and complete; used only while the table is filled.
+static EFI_STATUS EFIAPI KeyboardDevice(EFI_USB_IO_PROTOCOL *, EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
+  *Descriptor = {};
   return EFI_SUCCESS;
 }
 
-static EFI_USB_IO_PROTOCOL SkippedDevice = [] {
+static EFI_STATUS EFIAPI KeyboardInterface(EFI_USB_IO_PROTOCOL *, EFI_USB_INTERFACE_DESCRIPTOR *Descriptor) {
+  *Descriptor = {};
+  Descriptor->InterfaceClass = 3;
+  return EFI_SUCCESS;
+}
+
+static EFI_USB_IO_PROTOCOL Keyboard = [] {
   EFI_USB_IO_PROTOCOL UsbIo{};
-  UsbIo.UsbGetDeviceDescriptor = SkippedDeviceDescriptor;
+  UsbIo.UsbGetDeviceDescriptor = KeyboardDevice;
+  UsbIo.UsbGetInterfaceDescriptor = KeyboardInterface;
   return UsbIo;
 }();
 
 static EFI_STATUS EFIAPI AnyProtocol(EFI_HANDLE, const EFI_GUID *, VOID **Interface) {
-  *Interface = &SkippedDevice;
+  *Interface = &Keyboard;
   return EFI_SUCCESS;
 }
 
