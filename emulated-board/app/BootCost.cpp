@@ -27,9 +27,6 @@
 #define MAX_FAKE_DEVICES 64
 
 static const EFI_GUID BootCostTableGuid = BOOT_COST_TABLE_GUID;
-static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
-static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 
 static VOID PrintStamps() {
   const BOOT_COST_TABLE *Table = (const BOOT_COST_TABLE *)FindConfigurationTable(&BootCostTableGuid);

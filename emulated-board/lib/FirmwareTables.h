@@ -14,3 +14,12 @@ VOID FirmwareTablesInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 VOID *FindConfigurationTable(const EFI_GUID *Guid);
 
 bool HasProtocol(EFI_HANDLE Handle, const EFI_GUID *Protocol);
+
+// The protocols and event groups the emulated board and the scenarios look at.
+extern const EFI_GUID DevicePathProtocolGuid;
+extern const EFI_GUID DevicePathToTextProtocolGuid;
+extern const EFI_GUID UsbIoProtocolGuid;
+extern const EFI_GUID BlockIoProtocolGuid;
+extern const EFI_GUID SimpleFileSystemProtocolGuid;
+extern const EFI_GUID ReadyToBootGroupGuid;
+extern const EFI_GUID EndOfDxeGroupGuid;

@@ -3,6 +3,8 @@
 #include "Console.h"
 #include "QemuPlatform.h"
 
+#define RUN_NAME_SIZE 48
+
 #define REASON_SIZE 200
 
 static const CHAR8 *CurrentScenario = "unknown";
@@ -57,4 +59,25 @@ VOID ReportReboot(const CHAR8 *Why) {
   gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
   for (;;) {
   }
+}
+
+VOID RunNamed(const CHAR8 *FwCfgFile, const NAMED_RUN *Runs, UINTN Count) {
+  // The host's timeout bounds the boot; the firmware's five-minute watchdog
+  // would only add a second, slower one.
+  (VOID) gBS->SetWatchdogTimer(0, 0, 0, nullptr);
+  static CHAR8 Name[RUN_NAME_SIZE];
+  if (!FwCfgReadFile(FwCfgFile, Name, sizeof(Name))) {
+    ReportBegin("none");
+    Expect(false, "QEMU gave no fw_cfg file %s", FwCfgFile);
+    ReportFinish();
+  }
+  ReportBegin(Name);
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (AsciiEqual(Runs[Index].Name, Name)) {
+      Runs[Index].Run();
+      ReportFinish();
+    }
+  }
+  Expect(false, "nothing named %s to run", Name);
+  ReportFinish();
 }

@@ -20,3 +20,13 @@ bool Expect(bool Condition, const CHAR8 *Format, ...) __attribute__((format(prin
 [[noreturn]] VOID ReportFinish();
 // Ends the boot with a cold reset, or with the failure when a check failed.
 [[noreturn]] VOID ReportReboot(const CHAR8 *Why);
+
+// One of the runs a boot application offers, chosen by name.
+struct NAMED_RUN {
+  const CHAR8 *Name;
+  VOID (*Run)();
+};
+
+// Runs the entry of Runs that the fw_cfg file FwCfgFile names, between
+// ReportBegin and ReportFinish; an unknown or missing name fails the boot.
+[[noreturn]] VOID RunNamed(const CHAR8 *FwCfgFile, const NAMED_RUN *Runs, UINTN Count);

@@ -23,14 +23,9 @@ static STAND_IN_RECORD Record;
 
 static const EFI_GUID StandInVariableGuid = STAND_IN_VARIABLE_GUID;
 static const EFI_GUID StandInRecordGuid = STAND_IN_RECORD_GUID;
-static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
-static const EFI_GUID EndOfDxeGroupGuid = EFI_END_OF_DXE_EVENT_GROUP_GUID;
-static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
-static const EFI_GUID DevicePathToTextProtocolGuid = EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID;
 static const EFI_GUID ReadyToLockProtocolGuid = SMM_READY_TO_LOCK_PROTOCOL_GUID;
-static const EFI_GUID UsbIoProtocolGuid = EFI_USB_IO_PROTOCOL_GUID;
 
 // Both BAR dwords read all-ones. Where a driver that trusted them would
 // write lies in the DIMM at 4 GiB, outside the firmware's memory map; it is

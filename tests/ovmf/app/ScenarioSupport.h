@@ -13,11 +13,6 @@
 // WriteSetup's DisabledConnector when every connector stays enabled.
 #define NO_CONNECTOR (-1)
 
-extern const EFI_GUID DevicePathProtocolGuid;
-extern const EFI_GUID UsbIoProtocolGuid;
-extern const EFI_GUID BlockIoProtocolGuid;
-extern const EFI_GUID SimpleFileSystemProtocolGuid;
-extern const EFI_GUID ReadyToBootGroupGuid;
 
 // Full device path of a file at the root of the volume this application was
 // started from, in pool memory; null on failure.
