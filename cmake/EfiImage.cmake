@@ -124,13 +124,12 @@ function(add_driver Name)
 endfunction()
 
 # The flash image the drivers go into: Debian's OVMF unless OVMF_CODE says
-# otherwise (from the environment when configuring).
-if(DEFINED ENV{OVMF_CODE})
-  set(OVMF_CODE_DEFAULT $ENV{OVMF_CODE})
-else()
-  set(OVMF_CODE_DEFAULT /usr/share/OVMF/OVMF_CODE_4M.fd)
+# otherwise. OVMF_CODE in the environment when configuring replaces the cached
+# entry, so that a configured build follows it as the host tools do.
+set(OVMF_CODE /usr/share/OVMF/OVMF_CODE_4M.fd CACHE FILEPATH "OVMF code flash image the FFS files are put into")
+if(DEFINED ENV{OVMF_CODE} AND NOT "$ENV{OVMF_CODE}" STREQUAL "${OVMF_CODE}")
+  set(OVMF_CODE $ENV{OVMF_CODE} CACHE FILEPATH "OVMF code flash image the FFS files are put into" FORCE)
 endif()
-set(OVMF_CODE ${OVMF_CODE_DEFAULT} CACHE FILEPATH "OVMF code flash image the FFS files are put into")
 if(NOT EXISTS ${OVMF_CODE})
   message(WARNING "${OVMF_CODE} not found (Debian package ovmf): no flash image is built, and the checks that boot "
                   "one are left out")

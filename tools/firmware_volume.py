@@ -4,7 +4,7 @@ of an OVMF flash image laid out like Debian's OVMF_CODE_4M.fd, and lists the
 files of a flash image's volumes.
 
   firmware_volume.py ffs --guid GUID --name NAME [--version TEXT] IMAGE.efi OUTPUT.ffs
-  firmware_volume.py insert --output OUTPUT.fd FLASH.fd [FILE.ffs...]
+  firmware_volume.py insert --output OUTPUT.fd FLASH.fd FILE.ffs...
   firmware_volume.py list FLASH.fd
 
 The layout `insert` expects: a volume at offset 0 holding one firmware-volume
@@ -403,12 +403,16 @@ def write_output(path, data):
 
 def command_ffs(arguments):
     guid = parse_guid(arguments.guid)
+    if not arguments.name:
+        raise FirmwareError("the driver's name is empty")
     image = read_input(arguments.image)
     check_driver_image(image, arguments.image)
     write_output(arguments.output, driver_file(guid, image, arguments.name, arguments.version))
 
 
 def command_insert(arguments):
+    if not arguments.files:
+        raise FirmwareError("no FFS file to insert")
     image = read_input(arguments.flash)
     ffs_files = [(path, read_input(path)) for path in arguments.files]
     write_output(arguments.output, insert_files(image, ffs_files))

@@ -79,6 +79,25 @@ def require(tools=(), files=()):
         packages = sorted({PACKAGES[m] for m in missing if m in PACKAGES})
         hint = f" (Debian: apt-get install {' '.join(packages)})" if packages else ""
         raise ToolError(f"missing {', '.join(missing)}{hint}")
+    if OVMF_CODE in files and OVMF_VARS in files:
+        require_pair(OVMF_CODE, OVMF_VARS)
+
+
+# QEMU maps the code and the variable store back to back, ending at 4 GiB, and
+# OVMF looks for its store where its build put it: 4 GiB less the build's flash
+# size, 1, 2 or 4 MiB. Only files of one build add up to that size (Debian's
+# OVMF_CODE_4M.fd with OVMF_VARS_4M.fd make 4 MiB, OVMF_CODE.fd with
+# OVMF_VARS.fd 2 MiB); with another build's store the firmware keeps no
+# variable across a reset.
+FLASH_SIZES = (1 << 20, 2 << 20, 4 << 20)
+
+
+def require_pair(code, variables):
+    """Refuses a variable store that does not pair with the code image."""
+    code_size, variables_size = Path(code).stat().st_size, Path(variables).stat().st_size
+    if code_size + variables_size not in FLASH_SIZES:
+        raise ToolError(f"variable store {variables} ({variables_size} bytes) does not pair with {code} "
+                        f"({code_size} bytes): one OVMF build's two files add up to 1, 2 or 4 MiB")
 
 
 def compressed_size(image):

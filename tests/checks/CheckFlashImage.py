@@ -7,8 +7,8 @@ section, and give back each file as built, its state byte inverted for the
 volume, its name and version text null-terminated. A file that needs padding
 between its sections must read the same. Then checks that the tool refuses, in
 one line, with exit status 2 and without writing anything, a file that cannot
-fit, a GUID already in the volume, an image that is no x86-64 driver, and an
-empty flash image to list."""
+fit, a GUID already in the volume, an image that is no x86-64 driver, an empty
+driver name, an insertion of no file, and an empty flash image to list."""
 import argparse
 import itertools
 import pathlib
@@ -152,6 +152,9 @@ def main():
             ("an EFI application as a driver", (*ffs, scratch / "application.efi", scratch / "refused.ffs"),
              "subsystem 10"),
             ("an AArch64 image", (*ffs, scratch / "aarch64.efi", scratch / "refused.ffs"), "not x86-64"),
+            ("a driver with an empty name", (*ffs[:3], "--name", "", drivers[0][2].with_suffix(".efi"),
+                                             scratch / "refused.ffs"), "name is empty"),
+            ("inserting no FFS file", ("insert", "--output", output, arguments.ovmf_code), "no FFS file"),
             ("listing an empty flash image", ("list", scratch / "empty.fd"), "empty"))
         problems += refusal_problems(tool, refusals, scratch)
         listing = subprocess.run(f"{sys.executable} {tool} list {arguments.ovmf_code} | head -n 1", shell=True,
