@@ -1,10 +1,16 @@
-// Writes the board's description as JSON, for the host tools: compiled from
-// the policy driver's board file and its derived tables, so that the tools
-// read the same facts the driver was built from. Usage: board_description OUT.json
+// Writes the board's facts as JSON, for the host tools: the connector rows,
+// the port ranges, where the controller and its registers are, the chipset
+// hub's id and the variables' layouts, each exactly as the board file and the
+// variables' headers write it. Nothing here runs driver code: the road judges
+// the drivers by rules of its own applied to these facts, so it must not learn
+// what is right from what the drivers derive. Usage: board_description OUT.json
 #include <cstdio>
 #include <string>
 
-#include "UsbConnectorPolicy.h"
+#include "Board.h"
+#include "PolicyVariables.h"
+#include "SaSetup.h"
+#include "Uefi/SystemTable.h"
 
 static std::string Narrow(const CHAR16 *Text) {
   std::string Result;
@@ -33,62 +39,47 @@ static std::string Guid(const EFI_GUID &Value) {
   return Quoted(Text);
 }
 
-static const char *const MaskNames[] = {"usb2", "usb3", "hub_usb2", "hub_usb3"};
+static std::string Number(UINT64 Value) { return std::to_string(Value); }
 
-// Each port the board gives a prefix or an action: what the driver matches
-// and which mask bit switches it off, found by running its own action.
-static std::string Ports() {
+// The register or hub side a range's ports are switched off through.
+static std::string MaskName(UINT8 Mask) {
+  switch (Mask) {
+    case Usb2PortMask:
+      return Quoted("usb2");
+    case Usb3PortMask:
+      return Quoted("usb3");
+    case HubUsb2PortMask:
+      return Quoted("hub_usb2");
+    case HubUsb3PortMask:
+      return Quoted("hub_usb3");
+    default:
+      return "null";
+  }
+}
+
+static std::string PortRangeRows() {
   std::string Out;
-  BuildPortPaths();
   for (const PORT_RANGE &Range : PortRanges) {
-    for (UINTN Place = 0; Place < Range.Count; Place++) {
-      const UINTN Port = Range.FirstPort + Place;
-      for (UINT16 &Mask : PortDisableMasks) {
-        Mask = 0;
-      }
-      DisablePort(Port);
-      std::string Disable = "null";
-      for (UINTN Mask = 0; Mask < PortDisableMaskCount; Mask++) {
-        if (PortDisableMasks[Mask] != 0) {
-          Disable = "{\"mask\": " + Quoted(MaskNames[Mask]) +
-                    ", \"bit\": " + std::to_string(__builtin_ctz(PortDisableMasks[Mask])) + "}";
-        }
-      }
-      Out += std::string(Out.empty() ? "" : ",\n") + "    {\"number\": " + std::to_string(Port) +
-             ", \"prefix\": " + Quoted(Narrow(GetPortPath(Port))) + ", \"hub_root_port\": " +
-             std::to_string(Range.HubRootPort) + ", \"hub_port\": " +
-             std::to_string(Range.HubRootPort != 0 ? Place + 1 : 0) + ", \"disable\": " + Disable + "}";
-    }
+    Out += std::string(Out.empty() ? "" : ",\n") + "    {\"first_port\": " + Number(Range.FirstPort) +
+           ", \"count\": " + Number(Range.Count) + ", \"hub_root_port\": " + Number(Range.HubRootPort) +
+           ", \"mask\": " + MaskName(Range.Mask) + "}";
   }
   return Out;
 }
 
-static std::string Connectors() {
+static std::string ConnectorRows() {
   std::string Out;
   for (UINTN Index = 0; Index < CONNECTOR_COUNT; Index++) {
     const CONNECTOR_DESCRIPTOR &Row = ConnectorTable[Index];
     std::string Ports;
     for (UINT8 Port : Row.PortNumber) {
-      if (Port != PORT_NONE) {
-        Ports += (Ports.empty() ? "" : ", ") + std::to_string(Port);
-      }
+      Ports += (Ports.empty() ? "" : ", ") + Number(Port);
     }
-    Out += std::string(Out.empty() ? "" : ",\n") + "    {\"index\": " + std::to_string(Index) +
-           ", \"label\": " + Quoted(Row.Label) + ", \"kind\": " + Quoted(Row.Kind) + ", \"ports\": [" + Ports +
-           "], \"flags\": " + std::to_string(Row.Flags) + "}";
+    Out += std::string(Out.empty() ? "" : ",\n") + "    {\"index\": " + Number(Index) + ", \"label\": " +
+           Quoted(Row.Label) + ", \"kind\": " + Quoted(Row.Kind) + ", \"ports\": [" + Ports + "], \"flags\": " +
+           Number(Row.Flags) + "}";
   }
   return Out;
-}
-
-static std::string Capabilities() {
-  std::string Hex;
-  const UINT8 *Bytes = reinterpret_cast<const UINT8 *>(&BoardCapabilities);
-  for (UINTN Offset = 0; Offset < sizeof(BoardCapabilities); Offset++) {
-    char Pair[3];
-    std::snprintf(Pair, sizeof(Pair), "%02x", Bytes[Offset]);
-    Hex += Pair;
-  }
-  return Quoted(Hex);
 }
 
 int main(int argc, char **argv) {
@@ -98,25 +89,29 @@ int main(int argc, char **argv) {
   }
   const EFI_GUID SetupGuid = SETUP_VARIABLE_GUID;
   const EFI_GUID CapabilitiesGuid = USB_CONNECTOR_CAPABILITIES_GUID;
+  const EFI_GUID SaSetupGuid = SA_SETUP_VARIABLE_GUID;
   const std::string Json =
       "{\n"
-      "  \"xhci_path\": " + Quoted(XHCI_PATH) + ",\n"
-      "  \"controller\": {\"bar0_low_address\": " + std::to_string(XHCI_BAR0_LOW_ADDRESS) +
-      ", \"usb2_port_disable_offset\": " + std::to_string(XHCI_USB2_PORT_DISABLE_OFFSET) +
-      ", \"usb3_port_disable_offset\": " + std::to_string(XHCI_USB3_PORT_DISABLE_OFFSET) + "},\n"
-      "  \"chipset_hub_id\": [" + std::to_string(CHIPSET_HUB_VENDOR_ID) + ", " +
-      std::to_string(CHIPSET_HUB_PRODUCT_ID) + "],\n"
-      "  \"pm_timer_port\": " + std::to_string(PM_TIMER_PORT) + ",\n"
+      "  \"controller\": {\"config_base\": " + Number(PCIE_CONFIG_BASE) + ", \"bus\": " + Number(XHCI_BUS) +
+      ", \"device\": " + Number(XHCI_DEVICE) + ", \"function\": " + Number(XHCI_FUNCTION) +
+      ", \"usb2_port_disable_offset\": " + Number(XHCI_USB2_PORT_DISABLE_OFFSET) +
+      ", \"usb3_port_disable_offset\": " + Number(XHCI_USB3_PORT_DISABLE_OFFSET) + "},\n"
+      "  \"chipset_hub_id\": [" + Number(CHIPSET_HUB_VENDOR_ID) + ", " + Number(CHIPSET_HUB_PRODUCT_ID) + "],\n"
+      "  \"pm_timer_port\": " + Number(PM_TIMER_PORT) + ",\n"
+      "  \"port_none\": " + Number(PORT_NONE) + ",\n"
       "  \"setup\": {\"name\": " + Quoted(Narrow(SETUP_VARIABLE_NAME)) + ", \"guid\": " + Guid(SetupGuid) +
-      ", \"size\": " + std::to_string(SETUP_VARIABLE_SIZE) + ", \"mode_offset\": " +
-      std::to_string(SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET) + ", \"enable_offset\": " +
-      std::to_string(SETUP_USB_CONNECTOR_ENABLE_OFFSET) + ", \"per_connector_mode\": " +
-      std::to_string(USB_CONNECTOR_CONTROL_PER_CONNECTOR) + "},\n"
+      ", \"size\": " + Number(SETUP_VARIABLE_SIZE) + ", \"mode_offset\": " +
+      Number(SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET) + ", \"enable_offset\": " +
+      Number(SETUP_USB_CONNECTOR_ENABLE_OFFSET) + ", \"per_connector_mode\": " +
+      Number(USB_CONNECTOR_CONTROL_PER_CONNECTOR) + "},\n"
       "  \"capabilities\": {\"name\": " + Quoted(Narrow(USB_CONNECTOR_CAPABILITIES_NAME)) + ", \"guid\": " +
-      Guid(CapabilitiesGuid) + ", \"attributes\": " + std::to_string(EFI_VARIABLE_BOOTSERVICE_ACCESS) +
-      ", \"bytes\": " + Capabilities() + "},\n"
-      "  \"connectors\": [\n" + Connectors() + "\n  ],\n"
-      "  \"ports\": [\n" + Ports() + "\n  ]\n"
+      Guid(CapabilitiesGuid) + ", \"attributes\": " + Number(EFI_VARIABLE_BOOTSERVICE_ACCESS) + ", \"size\": " +
+      Number(sizeof(USB_CONNECTOR_CAPABILITIES)) + "},\n"
+      "  \"sa_setup\": {\"name\": " + Quoted(Narrow(SA_SETUP_VARIABLE_NAME)) + ", \"guid\": " + Guid(SaSetupGuid) +
+      ", \"size\": " + Number(SA_SETUP_BUFFER_SIZE) + ", \"request_offset\": " +
+      Number(SA_SETUP_COLD_RESET_REQUEST_OFFSET) + "},\n"
+      "  \"connectors\": [\n" + ConnectorRows() + "\n  ],\n"
+      "  \"port_ranges\": [\n" + PortRangeRows() + "\n  ]\n"
       "}\n";
   FILE *Out = std::fopen(argv[1], "w");
   if (Out == nullptr || std::fputs(Json.c_str(), Out) < 0 || std::fclose(Out) != 0) {

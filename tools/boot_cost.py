@@ -22,7 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from ovmf_qemu import MEMORY, OVMF_CODE, OVMF_VARS, QEMU, ToolError, boot, boot_folder, machine, require, run_tool
+from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, ToolError, boot, boot_folder, machine, require, run_tool,
+                       stand_in_settings)
 
 REPO = Path(__file__).resolve().parent.parent
 ICOUNT_SHIFT = 4
@@ -37,9 +38,11 @@ BOOT_APPLICATION = "BoardApp.efi"
 
 # The measuring boots: each starts from the variable store the prepare boot
 # left (Setup stored) or from OVMF's own (no Setup, so the policy refuses to
-# start), and tells BoardStandInDxe through fw_cfg whether to leave the
-# calibration HOB out and lend the PM timer to port 0x1808.
-MEASURES = (("armed", True, ""), ("window", True, "no-hob lend-pm-timer"), ("refused", False, ""))
+# start), and tells BoardStandInDxe through fw_cfg whether to install the
+# calibration HOB or lend the PM timer to port 0x1808 instead.
+WITH_HOB = stand_in_settings()
+WINDOW = stand_in_settings(calibration_hob=False, lend_pm_timer=True)
+MEASURES = (("armed", True, WITH_HOB), ("window", True, WINDOW), ("refused", False, WITH_HOB))
 
 
 def run_once(build_dir, work):
@@ -49,7 +52,7 @@ def run_once(build_dir, work):
 
     def run(step, start_from, stand_in):
         variables.write_bytes(start_from.read_bytes())
-        fw_cfg = {"job": "boot-cost", "cost": step, **({"stand-in": stand_in} if stand_in else {})}
+        fw_cfg = {"job": "boot-cost", "boot-cost/step": step, **stand_in}
         command = [*machine(build_dir / FLASH_IMAGE, variables, fat, work / "serial.log", fw_cfg, MEMORY),
                    "-icount", f"shift={ICOUNT_SHIFT},sleep=off"]
         outcome = boot(command, work / "serial.log", BOOT_TIMEOUT_S)
@@ -58,7 +61,7 @@ def run_once(build_dir, work):
             raise ToolError(f"the {step} boot {outcome.ended()}")
         return [line for line in outcome.lines() if line.startswith("BOARD: COST ")]
 
-    run("prepare", OVMF_VARS, "")
+    run("prepare", OVMF_VARS, WITH_HOB)
     prepared.write_bytes(variables.read_bytes())
     return {name: run("measure", prepared if with_setup else OVMF_VARS, stand_in)
             for name, with_setup, stand_in in MEASURES}

@@ -24,7 +24,7 @@ OVMF_VARS = Path(os.environ.get("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd"))
 QEMU = os.environ.get("QEMU", "qemu-system-x86_64")
 
 # Where each thing the tools need comes from on Debian.
-PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", str(OVMF_CODE): "ovmf",
+PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", "mmd": "mtools", str(OVMF_CODE): "ovmf",
             str(OVMF_VARS): "ovmf", "cmake": "cmake"}
 
 # The board's xHCI controller: PCI 0:14.0, whose device paths read
@@ -117,12 +117,18 @@ def write_atomically(path, data):
     os.replace(temporary.name, path)
 
 
-def make_stick(path, label):
-    """A 1.44 MB raw FAT image holding STICK.TXT with the label."""
+def make_stick(path, label, loader=None):
+    """A 1.44 MB raw FAT image holding STICK.TXT with the label and, given a
+    loader, that loader as \\EFI\\BOOT\\BOOTX64.EFI, which makes it bootable."""
     text = path.with_suffix(".txt")
     text.write_text(f"{label}\n")
-    subprocess.run(["mformat", "-i", str(path), "-C", "-f", "1440", "::"], check=True, capture_output=True)
-    subprocess.run(["mcopy", "-i", str(path), str(text), "::/STICK.TXT"], check=True, capture_output=True)
+    commands = [["mformat", "-i", str(path), "-C", "-f", "1440", "::"],
+                ["mcopy", "-i", str(path), str(text), "::/STICK.TXT"]]
+    if loader is not None:
+        commands += [["mmd", "-i", str(path), "::/EFI", "::/EFI/BOOT"],
+                     ["mcopy", "-i", str(path), str(loader), "::/EFI/BOOT/BOOTX64.EFI"]]
+    for command in commands:
+        subprocess.run(command, check=True, capture_output=True)
 
 
 def boot_folder(work, application):
@@ -135,8 +141,23 @@ def boot_folder(work, application):
     return fat, work / "vars.fd"
 
 
-def machine(code, variables, fat, serial_log, fw_cfg, memory=MEMORY):
-    """The machine every boot uses."""
+def stand_in_settings(bar="32-bit", calibration_hob=True, lend_pm_timer=False, hub_id_port=None):
+    """BoardStandInDxe's fw_cfg settings, for machine(); it requires all four
+    in every boot that starts it. bar is "32-bit", "64-bit" or "absent",
+    hub_id_port a QEMU USB port name such as "8" or "1.2", or None."""
+    return {"stand-in/bar": bar,
+            "stand-in/calibration-hob": "yes" if calibration_hob else "no",
+            "stand-in/lend-pm-timer": "yes" if lend_pm_timer else "no",
+            "stand-in/hub-id-port": hub_id_port or "none"}
+
+
+def machine(code, variables, fat, serial_log, fw_cfg, memory=MEMORY, boot_index=None):
+    """The machine every boot uses. fw_cfg maps each setting's name under
+    opt/board/ to its text value, one fw_cfg file per setting; the guest
+    reads every one it needs and refuses a missing or malformed one. QEMU's
+    pc machine has room for about 20 such files beside its own. boot_index
+    places the boot folder in QEMU's boot order, for runs that give other
+    devices a place in it too."""
     command = [
         QEMU,
         "-machine", "pc", *memory,
@@ -148,8 +169,9 @@ def machine(code, variables, fat, serial_log, fw_cfg, memory=MEMORY):
         # The firmware code read-only, a variable store of this run's own.
         "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
         "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
-        # The boot folder as a FAT disk.
-        "-drive", f"format=raw,file=fat:rw:{fat}",
+        # The boot folder as a FAT disk, on the first IDE channel's master.
+        "-drive", f"if=none,id=bootfolder,format=raw,file=fat:rw:{fat}",
+        "-device", "ide-hd,drive=bootfolder,bus=ide.0,unit=0" + (f",bootindex={boot_index}" if boot_index is not None else ""),
         # How the application ends QEMU with its outcome.
         "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
     ]

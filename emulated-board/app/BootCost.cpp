@@ -1,23 +1,24 @@
 // Guest time that the drivers add to a boot, for tools/boot_cost.py, which
 // boots the flash image under QEMU's -icount: the time-stamp counter then
 // reads guest nanoseconds counted from executed instructions. The host names
-// the step in fw_cfg: "prepare" stores Setup (mode 7, "USB2_1p" off) and
-// resets; "measure" reports the probes' readings around each driver's start
-// and times one device-arrival notification with 1, 8 and 64 USB I/O handles
-// present and one ready-to-boot signal. Lines read
-// "BOARD: COST <what> key=value ...".
+// the step in the fw_cfg setting opt/board/boot-cost/step: "prepare" stores
+// Setup (mode 7, "USB2_1p" off) and resets; "measure" reports the probes'
+// readings around each driver's start and times one device-arrival
+// notification with 1, 8 and 64 USB I/O handles present and one ready-to-boot
+// signal. Lines read "BOARD: COST <what> key=value ...".
 #include "BoardApp.h"
 #include "BootCost.h"
+#include "BootStages.h"
 #include "Console.h"
+#include "FwCfgSettings.h"
 #include "Guid/EventGroup.h"
 #include "Hardware.h"
 #include "Protocol/DevicePath.h"
 #include "Protocol/UsbIo.h"
-#include "QemuPlatform.h"
 #include "Report.h"
 #include "Variables.h"
 
-#define COST_FW_CFG_FILE "opt/board/cost"
+#define COST_STEP_SETTING "opt/board/boot-cost/step"
 #define COST_STEP_SIZE 16
 // The connector setup switches off while the costs are measured.
 #define DISABLED_CONNECTOR "USB2_1p"
@@ -159,8 +160,11 @@ static VOID PrintNotifications() {
 }
 
 VOID MeasureBootCost() {
-  CHAR8 Step[COST_STEP_SIZE];
-  if (!Expect(FwCfgReadFile(COST_FW_CFG_FILE, Step, sizeof(Step)), "QEMU gave no fw_cfg file %s", COST_FW_CFG_FILE)) {
+  CHAR8 Step[COST_STEP_SIZE] = "";
+  const bool Read = FwCfgReadText(COST_STEP_SETTING, Step, sizeof(Step));
+  if (!Expect(Read && (AsciiEqual(Step, "prepare") || AsciiEqual(Step, "measure")),
+              "fw_cfg setting %s is missing or not prepare or measure", COST_STEP_SETTING) ||
+      StandInRecord() == nullptr) {
     return;
   }
   if (AsciiEqual(Step, "prepare")) {

@@ -1,60 +1,67 @@
 // The typical road, with both drivers started from the flash image by the DXE
 // dispatcher and BoardStandInDxe ahead of them: a first boot stores the setup
-// the host chose and resets, and the boot after it prints what OVMF and the
-// drivers did, as "BOARD: ROAD <what> key=value ..." lines that
-// tools/road.py turns into its report. The road with a reset request takes
-// one boot more, in which SaSetupResetDxe resets before this application runs.
-// With the sleep step the report boot then puts the registers in the state a
-// controller has after losing power and enters S3; the host wakes the machine
-// and reads what the boot script put back.
+// the host chose in the road's fw_cfg settings and resets, and the boot after
+// it prints what OVMF and the drivers did, as "BOARD: ROAD <what> key=value
+// ..." lines that tools/road.py turns into its report. The road with a reset
+// request takes one boot more, in which SaSetupResetDxe resets before this
+// application runs. With the sleep step the report boot then puts the
+// registers in the state a controller has after losing power and enters S3;
+// the host wakes the machine and reads what the boot script put back.
 #include "BoardApp.h"
 #include "BootStages.h"
 #include "Console.h"
+#include "FwCfgSettings.h"
 #include "Protocol/DevicePathToText.h"
 #include "Protocol/Storage.h"
 #include "Protocol/UsbIo.h"
-#include "QemuPlatform.h"
 #include "Report.h"
 #include "S3Sleep.h"
 #include "Variables.h"
 
-// "<mode> <enable byte of each connector as 0 or 1> <reset request 0 or 1>
-// <sleep 0 or 1>", for example "7 11111111110 0 1".
-#define ROAD_FW_CFG_FILE "opt/board/road"
-#define ROAD_TEXT_SIZE 64
+// The road's settings, one fw_cfg file each: Setup's mode (decimal 0..255),
+// each connector's enable byte as '0' or '1' (connector 0 first), whether
+// SaSetup's reset request is set and whether the report boot sleeps in S3
+// ("yes" or "no").
+#define ROAD_MODE_SETTING "opt/board/road/mode"
+#define ROAD_ENABLE_SETTING "opt/board/road/enable"
+#define ROAD_RESET_REQUEST_SETTING "opt/board/road/reset-request"
+#define ROAD_SLEEP_SETTING "opt/board/road/sleep"
 // Device-path text of the handles looked at fits in this.
 #define PATH_TEXT_SIZE 160
 #define MAX_HANDLES 512
 
-
 struct ROAD {
   UINT8 Mode;
   UINT8 Enable[CONNECTOR_COUNT];
-  UINT8 ResetRequest;
-  UINT8 Sleep;
+  bool ResetRequest;
+  bool Sleep;
 };
 
-static bool ReadRoad(ROAD *Road) {
-  CHAR8 Text[ROAD_TEXT_SIZE];
-  if (!Expect(FwCfgReadFile(ROAD_FW_CFG_FILE, Text, sizeof(Text)), "QEMU gave no fw_cfg file %s", ROAD_FW_CFG_FILE)) {
+static bool ReadEnable(UINT8 (&Enable)[CONNECTOR_COUNT]) {
+  CHAR8 Text[CONNECTOR_COUNT + 1];
+  if (!FwCfgReadText(ROAD_ENABLE_SETTING, Text, sizeof(Text))) {
     return false;
   }
-  const CHAR8 *Cursor = Text;
-  UINTN Mode = 0;
-  for (; *Cursor >= '0' && *Cursor <= '9'; Cursor++) {
-    Mode = Mode * 10 + (UINTN)(*Cursor - '0');
+  for (UINTN Connector = 0; Connector < CONNECTOR_COUNT; Connector++) {
+    if (Text[Connector] != '0' && Text[Connector] != '1') {
+      return false;
+    }
+    Enable[Connector] = (UINT8)(Text[Connector] - '0');
   }
-  bool Valid = Mode <= 0xFF && *Cursor++ == ' ';
-  for (UINTN Connector = 0; Valid && Connector < CONNECTOR_COUNT; Connector++, Cursor++) {
-    Valid = *Cursor == '0' || *Cursor == '1';
-    Road->Enable[Connector] = (UINT8)(*Cursor - '0');
-  }
-  Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1');
-  Road->ResetRequest = Valid ? (UINT8)(*Cursor++ - '0') : 0;
-  Valid = Valid && *Cursor++ == ' ' && (*Cursor == '0' || *Cursor == '1') && Cursor[1] == '\0';
-  Road->Sleep = Valid ? (UINT8)(*Cursor - '0') : 0;
-  Road->Mode = (UINT8)Mode;
-  return Expect(Valid, "bad road description %s", Text);
+  return true;
+}
+
+// Every setting is read, so that each bad one is named.
+static bool ReadRoad(ROAD *Road) {
+  const bool Mode = Expect(FwCfgReadUint8(ROAD_MODE_SETTING, &Road->Mode),
+                           "fw_cfg setting %s is missing or not a decimal 0..255", ROAD_MODE_SETTING);
+  const bool Enable = Expect(ReadEnable(Road->Enable), "fw_cfg setting %s is missing or not %llu characters 0 or 1",
+                             ROAD_ENABLE_SETTING, (UINT64)CONNECTOR_COUNT);
+  const bool ResetRequest = Expect(FwCfgReadBool(ROAD_RESET_REQUEST_SETTING, &Road->ResetRequest),
+                                   "fw_cfg setting %s is missing or not yes or no", ROAD_RESET_REQUEST_SETTING);
+  const bool Sleep = Expect(FwCfgReadBool(ROAD_SLEEP_SETTING, &Road->Sleep),
+                            "fw_cfg setting %s is missing or not yes or no", ROAD_SLEEP_SETTING);
+  return Mode && Enable && ResetRequest && Sleep;
 }
 
 // SaSetup is stored on every road, with or without the request, as the

@@ -52,22 +52,31 @@ static inline VOID FillPortDisableRegisters(UINT64 Window) {
 #define STAND_IN_ABSENT_BAR 0xFFFFFFFFU
 #define STAND_IN_ABSENT_WINDOW 0xFFFFFFF0ULL
 
-// The stand-in's configuration (STAND_IN_CONFIG), when QEMU has it.
-#define STAND_IN_FW_CFG_CONFIG "opt/board/stand-in"
-#define STAND_IN_FW_CFG_CONFIG_SIZE 64
+// The stand-in's settings, one fw_cfg file each, every one required: a
+// missing or malformed one is named in STAND_IN_RECORD.BadSetting and the
+// stand-in then supplies nothing.
+// BAR0 of the controller: "32-bit", "64-bit" (the window above 4 GiB) or
+// "absent" (both BAR dwords read all-ones).
+#define STAND_IN_BAR_SETTING "opt/board/stand-in/bar"
+// "yes" or "no": without the HOB the drivers run their calibration window.
+#define STAND_IN_CALIBRATION_HOB_SETTING "opt/board/stand-in/calibration-hob"
+// "yes" or "no": the PM timer is moved to the board's port until a
+// boot-cost probe gives it back once both drivers under test have entered.
+#define STAND_IN_LEND_PM_TIMER_SETTING "opt/board/stand-in/lend-pm-timer"
+// QEMU's name of the port of the stick that claims the chipset hub's id
+// ("8", "1.2"), or "none".
+#define STAND_IN_HUB_ID_PORT_SETTING "opt/board/stand-in/hub-id-port"
+#define STAND_IN_SETTING_NAME_SIZE 48
 
-// The stick that claims the chipset hub's id: "hub-id=<QEMU port>" in
-// STAND_IN_FW_CFG_CONFIG, for example "hub-id=8" or "hub-id=1.2".
 #define STAND_IN_PORT_NAME_SIZE 16
 
-// What the host chose for this boot, in words of STAND_IN_FW_CFG_CONFIG:
-// "bar64", "no-controller", "no-hob", "lend-pm-timer", "hub-id=<port>".
+enum STAND_IN_BAR { StandInBar32Bit, StandInBar64Bit, StandInBarAbsent };
+
+// What the settings chose for this boot; the hub-id port goes straight into
+// STAND_IN_RECORD.HubIdPort.
 struct STAND_IN_CONFIG {
-  bool Bar64Bit;          // the window above 4 GiB, BAR0 64-bit (else 32-bit)
-  bool BarAbsent;         // both BAR dwords read all-ones
-  bool NoCalibrationHob;  // the drivers run their calibration window
-  // The PM timer is moved to the board's port until a boot-cost probe gives
-  // it back once both drivers under test have entered.
+  STAND_IN_BAR Bar;
+  bool CalibrationHob;
   bool LendPmTimer;
 };
 
@@ -139,4 +148,5 @@ struct STAND_IN_RECORD {
   STAND_IN_USB_DEVICE UsbDevices[STAND_IN_MAX_USB_DEVICES];
   CHAR8 HubIdPort[STAND_IN_PORT_NAME_SIZE];  // QEMU port of the stick claiming the hub's id; empty for none
   bool HubIdClaimed;                      // that stick appeared and claims it
+  CHAR8 BadSetting[STAND_IN_SETTING_NAME_SIZE];  // the first setting missing or malformed; empty when all were good
 };

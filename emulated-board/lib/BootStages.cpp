@@ -31,6 +31,10 @@ VOID MarkCheckStageAndReset(const CHAR8 *Why) {
 
 STAND_IN_RECORD *StandInRecord() {
   STAND_IN_RECORD *Record = (STAND_IN_RECORD *)FindConfigurationTable(&StandInRecordGuid);
-  Expect(Record != nullptr, "no stand-in record: BoardStandInDxe was not started");
+  if (!Expect(Record != nullptr, "no stand-in record: BoardStandInDxe was not started") ||
+      !Expect(Record->BadSetting[0] == '\0', "BoardStandInDxe supplied nothing: fw_cfg setting %s is missing or "
+              "malformed", Record->BadSetting)) {
+    return nullptr;
+  }
   return Record;
 }

@@ -26,5 +26,5 @@ VOID RunTwoBoots(const CASE &Case, VOID (*Prepare)(const CASE &), VOID (*Check)(
 }
 
 // What BoardStandInDxe recorded in this boot; null (and a failed check) when
-// it was not started.
+// it was not started or one of its settings was missing or malformed.
 STAND_IN_RECORD *StandInRecord();

@@ -3,15 +3,16 @@
 // dispatcher, it supplies what the emulated board lacks and nothing more (the
 // calibration HOB, RAM standing in for the xHCI configuration dwords and
 // register window, the hub port protocol, a stick that claims the chipset
-// hub's id) and records what the drivers did with them, what was installed
-// when each entered and when End-of-DXE and ready-to-boot came, which USB
-// devices appeared, and which boot this is, for the boot application to
-// check.
+// hub's id), as the host's fw_cfg settings choose (StandIn.h), and records
+// what the drivers did with them, what was installed when each entered and
+// when End-of-DXE and ready-to-boot came, which USB devices appeared, and
+// which boot this is, for the boot application to check.
 #include "StandIn.h"
 #include "Variables.h"
 #include "Console.h"
 #include "QemuPlatform.h"
 #include "FirmwareTables.h"
+#include "FwCfgSettings.h"
 #include "Guid/EventGroup.h"
 #include "HobListCopy.h"
 #include "Protocol/DevicePathToText.h"
@@ -50,7 +51,7 @@ static VOID SetUpXhciStandIn(const STAND_IN_CONFIG &Config) {
   if (EFI_ERROR(gBS->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage))) {
     return;
   }
-  if (Config.BarAbsent) {
+  if (Config.Bar == StandInBarAbsent) {
     SetUpAbsentController();
     return;
   }
@@ -58,17 +59,18 @@ static VOID SetUpXhciStandIn(const STAND_IN_CONFIG &Config) {
     return;
   }
   const UINT64 HighWindow = STAND_IN_HIGH_RAM_BASE + Window;
-  if (Config.Bar64Bit) {
+  const bool Bar64Bit = Config.Bar == StandInBar64Bit;
+  if (Bar64Bit) {
     // Only RAM keeps what is written; without the DIMM this reads back
     // something else.
     FillPortDisableRegisters(HighWindow);
     Record.HighRamPresent = *StandInRegister(HighWindow + XHCI_USB2_PORT_DISABLE_OFFSET) == STAND_IN_REGISTER_SENTINEL;
   }
-  Record.BarLow = (UINT32)Window | (Config.Bar64Bit ? PCI_BAR_TYPE_64BIT : 0);
+  Record.BarLow = (UINT32)Window | (Bar64Bit ? PCI_BAR_TYPE_64BIT : 0);
   Record.BarHigh = STAND_IN_BAR_HIGH_DWORD;
-  Record.WindowBase = Config.Bar64Bit ? HighWindow : Window;
+  Record.WindowBase = Bar64Bit ? HighWindow : Window;
   // Only a 64-bit BAR's low dword names RAM that is there to watch.
-  Record.WindowAlias = Config.Bar64Bit ? Window : 0;
+  Record.WindowAlias = Bar64Bit ? Window : 0;
   FillPortDisableRegisters(Window);
   *StandInRegister(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
   *StandInRegister(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
@@ -366,37 +368,71 @@ static VOID InstallCalibrationHob() {
   Record.CalibrationHobInstalled = Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
 }
 
-// What follows Prefix in Text; null when Text does not start with it.
-static const CHAR8 *AfterPrefix(const CHAR8 *Text, const CHAR8 *Prefix) {
-  for (; *Prefix != '\0'; Text++, Prefix++) {
-    if (*Text != *Prefix) {
-      return nullptr;
+struct BAR_SETTING {
+  const CHAR8 *Text;
+  STAND_IN_BAR Bar;
+};
+
+static const BAR_SETTING BarSettings[] = {
+    {"32-bit", StandInBar32Bit},
+    {"64-bit", StandInBar64Bit},
+    {"absent", StandInBarAbsent},
+};
+
+static bool ReadBar(STAND_IN_BAR *Bar) {
+  CHAR8 Text[sizeof("32-bit")];  // every value is this long
+  if (!FwCfgReadText(STAND_IN_BAR_SETTING, Text, sizeof(Text))) {
+    return false;
+  }
+  for (const BAR_SETTING &Setting : BarSettings) {
+    if (AsciiEqual(Text, Setting.Text)) {
+      *Bar = Setting.Bar;
+      return true;
     }
   }
-  return Text;
+  return false;
 }
 
-static VOID ReadConfig(STAND_IN_CONFIG *Config) {
-  CHAR8 Text[STAND_IN_FW_CFG_CONFIG_SIZE];
-  if (!FwCfgReadFile(STAND_IN_FW_CFG_CONFIG, Text, sizeof(Text))) {
-    return;
-  }
-  for (const CHAR8 *Word = Text; *Word != '\0';) {
-    UINTN Length = 0;
-    CHAR8 Current[STAND_IN_FW_CFG_CONFIG_SIZE];
-    for (; Word[Length] != '\0' && Word[Length] != ' '; Length++) {
-      Current[Length] = Word[Length];
+// Port numbers joined by dots, as QemuPortName writes them.
+static bool IsQemuPortName(const CHAR8 *Name) {
+  bool AfterDigit = false;
+  for (; *Name != '\0'; Name++) {
+    if (*Name == '.' && AfterDigit) {
+      AfterDigit = false;
+    } else if (*Name >= '0' && *Name <= '9') {
+      AfterDigit = true;
+    } else {
+      return false;
     }
-    Current[Length] = '\0';
-    Config->Bar64Bit |= AsciiEqual(Current, "bar64");
-    Config->BarAbsent |= AsciiEqual(Current, "no-controller");
-    Config->NoCalibrationHob |= AsciiEqual(Current, "no-hob");
-    Config->LendPmTimer |= AsciiEqual(Current, "lend-pm-timer");
-    if (const CHAR8 *Port = AfterPrefix(Current, "hub-id=")) {
-      FormatString(Record.HubIdPort, sizeof(Record.HubIdPort), "%s", Port);
-    }
-    Word += Length + (Word[Length] == ' ' ? 1 : 0);
   }
+  return AfterDigit;
+}
+
+static bool ReadHubIdPort() {
+  CHAR8 Text[STAND_IN_PORT_NAME_SIZE];
+  if (!FwCfgReadText(STAND_IN_HUB_ID_PORT_SETTING, Text, sizeof(Text)) ||
+      (!AsciiEqual(Text, "none") && !IsQemuPortName(Text))) {
+    return false;
+  }
+  FormatString(Record.HubIdPort, sizeof(Record.HubIdPort), "%s", AsciiEqual(Text, "none") ? "" : Text);
+  return true;
+}
+
+static VOID NoteSetting(bool Good, const CHAR8 *Name) {
+  if (!Good && Record.BadSetting[0] == '\0') {
+    FormatString(Record.BadSetting, sizeof(Record.BadSetting), "%s", Name);
+  }
+}
+
+// Every setting is required; the first missing or malformed one is named in
+// the record.
+static bool ReadSettings(STAND_IN_CONFIG *Config) {
+  NoteSetting(ReadBar(&Config->Bar), STAND_IN_BAR_SETTING);
+  NoteSetting(FwCfgReadBool(STAND_IN_CALIBRATION_HOB_SETTING, &Config->CalibrationHob),
+              STAND_IN_CALIBRATION_HOB_SETTING);
+  NoteSetting(FwCfgReadBool(STAND_IN_LEND_PM_TIMER_SETTING, &Config->LendPmTimer), STAND_IN_LEND_PM_TIMER_SETTING);
+  NoteSetting(ReadHubIdPort(), STAND_IN_HUB_ID_PORT_SETTING);
+  return Record.BadSetting[0] == '\0';
 }
 
 /**
@@ -411,11 +447,16 @@ extern "C" EFI_STATUS EFIAPI BoardStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
   FirmwareTablesInit(ImageHandle, SystemTable);
 
   STAND_IN_CONFIG Config = {};
-  ReadConfig(&Config);
+  if (!ReadSettings(&Config)) {
+    // Nothing is supplied on a guess: the record alone, for the boot
+    // application to name the setting.
+    (VOID) gBS->InstallConfigurationTable(&StandInRecordGuid, &Record);
+    return EFI_SUCCESS;
+  }
 
   CountBoot();
   WatchVariables();
-  if (!Config.NoCalibrationHob) {
+  if (Config.CalibrationHob) {
     InstallCalibrationHob();
   }
   if (Config.LendPmTimer) {

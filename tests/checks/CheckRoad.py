@@ -61,6 +61,9 @@ def check_blocking(facts):
         ((device(facts, "USB(0x4,0x0)").get("vendor"), device(facts, "USB(0x4,0x0)").get("product")) ==
          ("0x8087", "0x0024"), "the stick on USB2_2p #1 does not claim the chipset hub's id"),
         (device(facts, "USB(0x3,0x0)").get("file_systems") == 1, "the stick on A2 is not usable"),
+        ([s["booted"] for s in facts["boot"]["boot_sticks"]] == [True], "the boot stick on A2 was not booted"),
+        # USB2_1p is asked for twice, by label and by index.
+        (facts["road"]["disabled"] == ["USB2_1p", "B1", "USB2_2p #1"], f"disabled {facts['road']['disabled']}"),
         (device(facts, "USB(0x2,0x0)").get("usb_io"), "the keyboard lost USB I/O"),
         ((ready["usb2_register"], ready["usb3_register"]) == ("0x00000090", "0x00000000"),
          f"registers {ready['usb2_register']} / {ready['usb3_register']}"),
@@ -119,8 +122,9 @@ def check_no_controller(facts):
 
 
 CASES = {
-    "blocking": (["--disable", "USB2_1p", "--disable", "B1", "--disable", "USB2_2p #1", "--stick", "USB2_1p",
-                  "--stick", "A2", "--stick", "B1", "--hub-id-stick", "USB2_2p #1", "--keyboard", "A1"],
+    "blocking": (["--disable", "USB2_1p", "--disable", "B1", "--disable", "USB2_2p #1", "--disable", "10",
+                  "--stick", "USB2_1p",
+                  "--boot-stick", "A2", "--stick", "B1", "--hub-id-stick", "USB2_2p #1", "--keyboard", "A1"],
                  check_blocking),
     "nothing-disabled": (["--mode", "0", "--disable", "all", "--stick", "USB2_1p", "--hub", "A1", "--stick", "A1",
                           "--keyboard", "A1", "--hub-id-stick", "A2"], check_nothing_disabled),
@@ -134,6 +138,7 @@ REFUSALS = (
     (["--stick", "Hub 1"], "on-board hub itself"),
     (["--stick", "A1", "--stick", "A1"], "takes one device"),
     (["--stick", "A1:7"], "has ports 3, 13"),
+    (["--stick", "A1:"], "has ports 3, 13"),
     (["--hub", "A1", *(["--stick", "A1"] * 9)], "has 8 ports"),
     (["--disable", "none", "--disable", "A2"], "stands alone"),
     (["--mode", "300"], "not a byte"),

@@ -5,7 +5,8 @@ scenario and reports what the driver images did there.
 Each scenario gets a temporary folder with a fresh copy of the OVMF variable
 store and a FAT folder holding the scenario application as
 \\EFI\\BOOT\\BOOTX64.EFI plus the driver images and the board's stand-in. The
-application reads the scenario name from fw_cfg, prints its observations on
+application reads the scenario name from fw_cfg, and the stand-in, where a
+scenario starts it, its settings; the application prints its observations on
 the serial line and ends QEMU through isa-debug-exit. QEMU runs with
 -no-reboot, so a reset (the application's own after storing Driver####
 options) ends the run; the runner then boots again on the same variable store,
@@ -32,7 +33,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
 from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, XHCI_DEVICE, Monitor, board_lines, boot,  # noqa: E402
-                       boot_folder, machine, make_stick, monitor_arguments, require, run_tool)
+                       boot_folder, machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is two boots: store options, check; one more shows a loop.
@@ -161,8 +162,10 @@ def run_scenario(scenario, build_dir, keep):
         if scenario.hotplug:
             make_stick(work / "hotplug.img", "hot-plug stick")
             devices = [*HOTPLUG_DEVICES, *monitor_arguments(work / "qmp.sock")]
-        command = [*machine(OVMF_CODE, variables, fat, work / "serial.log", {"scenario": scenario.name}, MEMORY),
-                   *devices]
+        # The stand-in as the Driver#### scenarios need it: the calibration
+        # HOB, so that drivers started after it skip the window.
+        fw_cfg = {"scenario": scenario.name, **stand_in_settings()}
+        command = [*machine(OVMF_CODE, variables, fat, work / "serial.log", fw_cfg, MEMORY), *devices]
         boots, errors = [], []
         while not boots or (boots[-1].ended().startswith("reset") and len(boots) < MAX_BOOTS):
             boots.append(boot(command, work / "serial.log", scenario.timeout,

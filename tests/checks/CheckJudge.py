@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Proves the road's judge by breaking what it judges: each row of FAULTS
+puts one deliberate mistake into a copy of the policy driver's sources, builds
+the copy and boots it through this tree's tools/road.py in the configuration
+that exposes the mistake. The unchanged copy must pass; every faulted one must
+fail with a problem naming the row's words, and must have changed the driver
+image (an identical image means the fault was optimised away)."""
+import argparse
+import json
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+
+# What the build needs from the tree.
+TREE = ("CMakeLists.txt", "cmake", "include", "support", "usb-connector-policy", "setup-reset", "emulated-board",
+        "tools")
+# What the road boots: the board description, the flash image, the boot
+# application and the bootable stick's loader.
+ROAD_TARGETS = ("BoardJson", "RoadFlashImage", "BoardApp", "StickLoader")
+POLICY_IMAGE = "UsbConnectorPolicyDxe.efi"
+TABLES = "usb-connector-policy/BoardTables.cpp"
+READY_TO_BOOT = "usb-connector-policy/ReadyToBoot.cpp"
+
+# (fault, file, old text, new text, road options, words one verdict problem must contain)
+FAULTS = (
+    ("root-port field of each prefix off by one", TABLES,
+     "Path[ROOT_FIELD_INDEX] = HexDigit(Port - 1);", "Path[ROOT_FIELD_INDEX] = HexDigit(Port);", [], "USB2_1p"),
+    ("mask bit off by one", TABLES, "(UINT16)(1U << (PortNumber - Range->FirstPort))",
+     "(UINT16)(1U << (PortNumber - Range->FirstPort + 1))", [], "register"),
+    ("hub port field of the prefixes off by one", TABLES,
+     "Path[HUB_FIELD_INDEX] = HexDigit(Place);", "Path[HUB_FIELD_INDEX] = HexDigit(Place + 1);",
+     ["--disable", "B1", "--stick", "B1", "--stick", "B2", "--no-sleep"], "B1"),
+    ("Disableable inverted for grouped rows", TABLES,
+     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0;",
+     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) == 0;", ["--no-sleep"],
+     "UsbConnectorCapabilities"),
+    ("Setup's enable bytes read one connector off", "usb-connector-policy/UsbConnectorPolicyDxe.cpp",
+     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector]",
+     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]",
+     ["--stick", "USB2_1p", "--stick", "USB2_2p #2", "--no-sleep"], "USB2_2p #2"),
+    ("hub Apply called on every pass", READY_TO_BOOT, "if (Usb2Port != 0 || Usb3Port != 0) {",
+     "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", ["--no-sleep"], "Apply"),
+    ("port-disable register offsets swapped", READY_TO_BOOT,
+     "{XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET}",
+     "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", [], "boot script"),
+    ("boot-script entries recorded again at a later ready-to-boot", READY_TO_BOOT, "if (!BootScriptHolds[Mask]) {",
+     "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", [], "twice"),
+)
+
+
+def build(arguments, build_dir):
+    """Incremental; the build's output shows only when it fails."""
+    result = subprocess.run([arguments.cmake, "--build", build_dir, "-j", "2", "--target", *ROAD_TARGETS],
+                            capture_output=True, text=True)
+    if result.returncode:
+        print((result.stdout + result.stderr)[-3000:])
+    return result.returncode == 0
+
+
+def road(arguments, build_dir, options):
+    """The exit status and the verdict's problems, or the tool's last words when it could not judge."""
+    result = subprocess.run([sys.executable, arguments.source / "tools" / "road.py", "--build-dir", build_dir,
+                             "--json", *options], capture_output=True, text=True)
+    if result.returncode not in (0, 1) or not result.stdout.startswith("{"):
+        return result.returncode, [f"road.py could not judge: {result.stderr.strip()[-500:]}"]
+    return result.returncode, json.loads(result.stdout)["verdict"]["problems"]
+
+
+def fault_problem(arguments, copy, build_dir, unchanged, row):
+    """What is wrong with one row, or None; prints the row's verdict."""
+    fault, name, old, new, options, words = row
+    source = copy / name
+    pristine = source.read_text()
+    if pristine.count(old) != 1:
+        return f"{fault}: {old!r} occurs {pristine.count(old)} times in {name}, not once"
+    source.write_text(pristine.replace(old, new))
+    try:
+        if not build(arguments, build_dir):
+            return f"{fault}: the faulted copy does not build"
+        if (build_dir / POLICY_IMAGE).read_bytes() == unchanged:
+            return f"{fault}: {POLICY_IMAGE} is unchanged, the fault was optimised away"
+        status, problems = road(arguments, build_dir, options)
+    finally:
+        source.write_text(pristine)
+    named = [p for p in problems if words.lower() in p.lower()]
+    print(f"{fault}: exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
+    if status != 1 or not named:
+        return f"{fault}: {' '.join(['road.py', *options])} exits {status} without a problem naming {words!r}"
+    return None
+
+
+class OneLineParser(argparse.ArgumentParser):
+    def error(self, message):
+        self.exit(2, f"CheckJudge.py: {message}\n")
+
+
+def main():
+    parser = OneLineParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--source", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parents[2],
+                        help="the tree to copy, and whose tools/road.py judges (default: this one)")
+    parser.add_argument("--ovmf-code", required=True, help="the OVMF_CODE the main build uses")
+    parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--compiler", default="clang++")
+    arguments = parser.parse_args()
+    missing = [tool for tool in (arguments.cmake, arguments.compiler, "qemu-system-x86_64", "mformat")
+               if not shutil.which(tool)] + [path for path in (arguments.ovmf_code,) if not pathlib.Path(path).exists()]
+    if missing:
+        print(f"CheckJudge.py: not found: {', '.join(missing)}", file=sys.stderr)
+        return 2
+    with tempfile.TemporaryDirectory(prefix="judge-faults-") as directory:
+        copy = pathlib.Path(directory) / "source"
+        build_dir = pathlib.Path(directory) / "build"
+        copy.mkdir()
+        for name in TREE:
+            if (arguments.source / name).is_dir():
+                shutil.copytree(arguments.source / name, copy / name,
+                                ignore=shutil.ignore_patterns("__pycache__"))
+            else:
+                shutil.copy2(arguments.source / name, copy / name)
+        subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF",
+                        f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
+                       check=True, stdout=subprocess.DEVNULL)
+        if not build(arguments, build_dir):
+            print("the unchanged copy does not build")
+            return 1
+        unchanged = (build_dir / POLICY_IMAGE).read_bytes()
+        status, problems = road(arguments, build_dir, [])
+        print(f"unchanged sources: exit {status}, {'; '.join(problems) or 'PASS'}")
+        if status != 0:
+            print(f"unchanged sources: road.py exits {status}, so no fault can be judged")
+            return 1
+        found = [p for p in (fault_problem(arguments, copy, build_dir, unchanged, row) for row in FAULTS) if p]
+    for problem in found:
+        print(problem)
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
