@@ -37,11 +37,12 @@ set(EFI_LINK_OPTIONS
   /debug:none
   /Brepro)
 
-# The board file (usb-connector-policy/Board.h) is read by every image.
+# Every image sees our UEFI declarations, the support library and the
+# chipset's facts; a board's wiring only where an image asks for it.
 set(EFI_INCLUDE_DIRS
   ${PROJECT_SOURCE_DIR}/include
   ${PROJECT_SOURCE_DIR}/support
-  ${PROJECT_SOURCE_DIR}/usb-connector-policy)
+  ${PROJECT_SOURCE_DIR}/chipset)
 
 # add_efi_static_library(Name sources...): Name.lib of image objects.
 function(add_efi_static_library Name)
@@ -112,12 +113,13 @@ function(add_ffs_file Name Guid)
   set_target_properties(${Name}Ffs PROPERTIES FFS_GUID ${Guid} FFS_FILE ${Output})
 endfunction()
 
-# add_driver(Name GUID guid SOURCES sources...): a deliverable, written once
-# here: Name.efi linked with DriverSupportLib, and Name.ffs. The host tests
-# read the sources back from the DRIVER_SOURCES property.
+# add_driver(Name GUID guid [INCLUDE_DIRS dirs...] SOURCES sources...): a
+# deliverable, written once here: Name.efi linked with DriverSupportLib, and
+# Name.ffs. The host tests read the sources back from the DRIVER_SOURCES
+# property.
 function(add_driver Name)
-  cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID" "SOURCES")
-  add_efi_image(${Name} LIBRARIES DriverSupportLib SOURCES ${Driver_SOURCES})
+  cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID" "INCLUDE_DIRS;SOURCES")
+  add_efi_image(${Name} LIBRARIES DriverSupportLib INCLUDE_DIRS ${Driver_INCLUDE_DIRS} SOURCES ${Driver_SOURCES})
   add_ffs_file(${Name} ${Driver_GUID})
   list(TRANSFORM Driver_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   set_target_properties(${Name} PROPERTIES DRIVER_SOURCES "${Driver_SOURCES}")

@@ -59,7 +59,7 @@ static VOID RunCalibrationWindow() {
   const bool InterruptsWereEnabled = (ReadRflags() & RFLAGS_INTERRUPT_ENABLE) != 0;
   DisableInterrupts();
 
-  const UINT32 Start = IoRead32(PM_TIMER_PORT) & 0x00FFFFFFU;
+  const UINT32 Start = IoRead32(PM_TIMER_PORT) & PM_TIMER_MASK;
   (VOID) ReadTimeStampCounter();
   // Bit 23 of the 32-bit difference turns on once the timer has passed
   // Start + 363, also across the wrap of the 24-bit counter.

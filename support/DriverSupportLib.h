@@ -3,7 +3,7 @@
 // calibration window.
 #pragma once
 
-#include "Board.h"
+#include "Chipset.h"
 #include "Pi/Hob.h"
 #include "Uefi/SystemTable.h"
 

@@ -1,7 +1,7 @@
 // Writes the board's facts as JSON, for the host tools: the connector rows,
-// the port ranges, where the controller and its registers are, the chipset
-// hub's id and the variables' layouts, each exactly as the board file and the
-// variables' headers write it. Nothing here runs driver code: the road judges
+// the port ranges, where the controller and its registers are and how many
+// root ports it has, the chipset hub's id and the variables' layouts, each
+// exactly as the chipset and board files and the variables' headers write it. Nothing here runs driver code: the road judges
 // the drivers by rules of its own applied to these facts, so it must not learn
 // what is right from what the drivers derive. Usage: board_description OUT.json
 #include <cstdio>
@@ -94,6 +94,7 @@ int main(int argc, char **argv) {
       "{\n"
       "  \"controller\": {\"config_base\": " + Number(PCIE_CONFIG_BASE) + ", \"bus\": " + Number(XHCI_BUS) +
       ", \"device\": " + Number(XHCI_DEVICE) + ", \"function\": " + Number(XHCI_FUNCTION) +
+      ", \"root_ports\": " + Number(XHCI_ROOT_PORT_COUNT) +
       ", \"usb2_port_disable_offset\": " + Number(XHCI_USB2_PORT_DISABLE_OFFSET) +
       ", \"usb3_port_disable_offset\": " + Number(XHCI_USB3_PORT_DISABLE_OFFSET) + "},\n"
       "  \"chipset_hub_id\": [" + Number(CHIPSET_HUB_VENDOR_ID) + ", " + Number(CHIPSET_HUB_PRODUCT_ID) + "],\n"

@@ -27,10 +27,6 @@ QEMU = os.environ.get("QEMU", "qemu-system-x86_64")
 PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", "mmd": "mtools", str(OVMF_CODE): "ovmf",
             str(OVMF_VARS): "ovmf", "cmake": "cmake"}
 
-# The board's xHCI controller: PCI 0:14.0, whose device paths read
-# PciRoot(0x0)/Pci(0x14,0x0); 14 USB2 root ports and no USB3 ones, so that
-# root port n is QEMU's port n.
-XHCI_DEVICE = "qemu-xhci,id=xhci,addr=0x14,p2=14,p3=0"
 # All RAM below 4 GiB: the board's configuration space at 0xC0000000 is RAM
 # the stand-in can use.
 MEMORY = ("-m", "3328")
@@ -115,6 +111,14 @@ def write_atomically(path, data):
     os.umask(umask)
     os.chmod(temporary.name, 0o666 & ~umask)
     os.replace(temporary.name, path)
+
+
+def xhci_device(controller):
+    """QEMU's xHCI controller where the board's is (build/board.json's
+    "controller"), with as many USB2 root ports as it has root ports and no
+    USB3 ones, so that root port n is QEMU's port n."""
+    return (f"qemu-xhci,id=xhci,addr={controller['device']:#x}.{controller['function']:x},"
+            f"p2={controller['root_ports']},p3=0")
 
 
 def make_stick(path, label, loader=None):

@@ -3,7 +3,7 @@ QEMU's xHCI controller, and QEMU's memory, controller and devices for it."""
 
 from dataclasses import dataclass
 
-from ovmf_qemu import MEMORY, MEMORY_WITH_HIGH_DIMM, make_stick
+from ovmf_qemu import MEMORY, MEMORY_WITH_HIGH_DIMM, make_stick, xhci_device
 from road_board import RoadError
 
 # What can be attached to a connector, and QEMU's device for it.
@@ -83,15 +83,6 @@ def qemu_name(board, port):
     return ".".join(map(str, location))
 
 
-def xhci_device(board):
-    """QEMU's xHCI controller where the board has it, with as many USB2 root
-    ports as the board has root ports and no USB3 ones, so that root port n
-    is QEMU's port n."""
-    controller = board.controller
-    return (f"qemu-xhci,id=xhci,addr={controller['device']:#x}.{controller['function']:x},"
-            f"p2={len(board.root_ports())},p3=0")
-
-
 # QEMU's boot order, used only when a boot stick is plugged. As soon as any
 # device has a bootindex OVMF drops every boot option QEMU's order does not
 # name and connects only the devices it names, so the boot folder (after the
@@ -109,7 +100,7 @@ def boot_folder_index(placed):
 def qemu_arguments(road, board, placed, work, loader):
     """QEMU's memory, controller and devices, with a FAT image for each stick
     (holding the loader for a boot stick)."""
-    arguments = list(MEMORY if road.bar == "32-bit" else MEMORY_WITH_HIGH_DIMM) + ["-device", xhci_device(board)]
+    arguments = [*(MEMORY if road.bar == "32-bit" else MEMORY_WITH_HIGH_DIMM), "-device", xhci_device(board.controller)]
     ordered = boot_folder_index(placed) is not None
     for number, a in enumerate(placed):
         device = QEMU_DEVICES[a.kind]

@@ -19,8 +19,9 @@ static constexpr bool PortRangesValid() {
     if (Range.Count == 0 || Range.FirstPort < NextFree || LastPort > PORT_NUMBER_MAX) {
       return false;
     }
-    // Every port field one hex digit, every bit inside a 16-bit mask.
-    if ((Range.HubRootPort == 0 ? LastPort : Range.HubRootPort) > 16 || Range.Count > 16 ||
+    // Root ports the controller has, so every port field is one hex digit;
+    // every bit inside a 16-bit mask.
+    if ((Range.HubRootPort == 0 ? LastPort : Range.HubRootPort) > XHCI_ROOT_PORT_COUNT || Range.Count > 16 ||
         (Range.Mask >= PortDisableMaskCount && Range.Mask != NoPortMask)) {
       return false;
     }

@@ -3,7 +3,8 @@
 // firmware components.
 #pragma once
 
-#include "Board.h"
+// The chosen board's wiring, found on the include path.
+#include <Board.h>
 
 #define SETUP_VARIABLE_NAME u"Setup"
 #define SETUP_VARIABLE_GUID {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}}

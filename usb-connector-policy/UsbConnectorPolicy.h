@@ -2,7 +2,8 @@
 // device-arrival and ready-to-boot code.
 #pragma once
 
-#include "Board.h"
+// The chosen board's wiring, found on the include path.
+#include <Board.h>
 #include "PolicyVariables.h"
 #include "Protocol/DevicePathToText.h"
 #include "Protocol/S3SaveState.h"

@@ -3,7 +3,7 @@
 // PCI configuration mechanism to move the PIIX4 power-management I/O block.
 #pragma once
 
-#include "Uefi/Base.h"
+#include "Chipset.h"
 
 // isa-debug-exit at 0xF4: QEMU exits with (value << 1) | 1.
 #define DEBUG_EXIT_PORT 0xF4
@@ -18,7 +18,6 @@
 #define PIIX4_PMBA_OFFSET 0x40
 #define PIIX4_PMBA_IO_SPACE 0x1U
 #define PM_TIMER_OFFSET 8
-#define PM_TIMER_MASK 0x00FFFFFFU
 
 UINT8 IoRead8(UINT16 Port);
 UINT16 IoRead16(UINT16 Port);

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Proves the road's judge by breaking what it judges: each row of FAULTS
 puts one deliberate mistake into a copy of the policy driver's sources, builds
-the copy and boots it through this tree's tools/road.py in the configuration
-that exposes the mistake. The unchanged copy must pass; every faulted one must
-fail with a problem naming the row's words, and must have changed the driver
-image (an identical image means the fault was optimised away)."""
+the copy for the row's board and boots it through this tree's tools/road.py in
+the configuration that exposes the mistake. The unchanged copy must pass on
+each board (on the test board with hub ports switched off, so the hub protocol
+must be called); every faulted one must fail with a problem naming the row's
+words, and must have changed the driver image (an identical image means the
+fault was optimised away)."""
 import argparse
 import json
 import pathlib
@@ -14,39 +16,50 @@ import sys
 import tempfile
 
 # What the build needs from the tree.
-TREE = ("CMakeLists.txt", "cmake", "include", "support", "usb-connector-policy", "setup-reset", "emulated-board",
-        "tools")
+TREE = ("CMakeLists.txt", "cmake", "include", "chipset", "support", "usb-connector-policy", "setup-reset",
+        "emulated-board", "tools")
 # What the road boots: the board description, the flash image, the boot
 # application and the bootable stick's loader.
 ROAD_TARGETS = ("BoardJson", "RoadFlashImage", "BoardApp", "StickLoader")
-POLICY_IMAGE = "UsbConnectorPolicyDxe.efi"
+# The policy image each board's road boots, and the road on that board when
+# nothing is broken: on the test board, hub ports on both sides off (D1, D3),
+# one whose connector may not be switched off (D4), and a root port.
+BOARDS = {
+    "product": ("UsbConnectorPolicyDxe.efi", []),
+    "test": ("UsbConnectorPolicyDxe-test.efi",
+             ["--disable", "D1", "--disable", "D3", "--disable", "D4", "--disable", "USB2_1p", "--stick", "D1",
+              "--stick", "D1:42", "--stick", "D2", "--stick", "D4:45", "--no-sleep"]),
+}
 TABLES = "usb-connector-policy/BoardTables.cpp"
 READY_TO_BOOT = "usb-connector-policy/ReadyToBoot.cpp"
 
-# (fault, file, old text, new text, road options, words one verdict problem must contain)
+# (fault, file, old text, new text, board, road options, words one verdict
+# problem must contain)
 FAULTS = (
-    ("root-port field of each prefix off by one", TABLES,
-     "Path[ROOT_FIELD_INDEX] = HexDigit(Port - 1);", "Path[ROOT_FIELD_INDEX] = HexDigit(Port);", [], "USB2_1p"),
+    ("root-port field of each prefix off by one", TABLES, "Path[ROOT_FIELD_INDEX] = HexDigit(Port - 1);",
+     "Path[ROOT_FIELD_INDEX] = HexDigit(Port);", "product", [], "USB2_1p"),
     ("mask bit off by one", TABLES, "(UINT16)(1U << (PortNumber - Range->FirstPort))",
-     "(UINT16)(1U << (PortNumber - Range->FirstPort + 1))", [], "register"),
-    ("hub port field of the prefixes off by one", TABLES,
-     "Path[HUB_FIELD_INDEX] = HexDigit(Place);", "Path[HUB_FIELD_INDEX] = HexDigit(Place + 1);",
+     "(UINT16)(1U << (PortNumber - Range->FirstPort + 1))", "product", [], "register"),
+    ("hub port field of the prefixes off by one", TABLES, "Path[HUB_FIELD_INDEX] = HexDigit(Place);",
+     "Path[HUB_FIELD_INDEX] = HexDigit(Place + 1);", "product",
      ["--disable", "B1", "--stick", "B1", "--stick", "B2", "--no-sleep"], "B1"),
     ("Disableable inverted for grouped rows", TABLES,
      "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0;",
-     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) == 0;", ["--no-sleep"],
+     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) == 0;", "product", ["--no-sleep"],
      "UsbConnectorCapabilities"),
     ("Setup's enable bytes read one connector off", "usb-connector-policy/UsbConnectorPolicyDxe.cpp",
      "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector]",
-     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]",
+     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]", "product",
      ["--stick", "USB2_1p", "--stick", "USB2_2p #2", "--no-sleep"], "USB2_2p #2"),
     ("hub Apply called on every pass", READY_TO_BOOT, "if (Usb2Port != 0 || Usb3Port != 0) {",
-     "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", ["--no-sleep"], "Apply"),
+     "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", "product", ["--no-sleep"], "Apply"),
     ("port-disable register offsets swapped", READY_TO_BOOT,
      "{XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET}",
-     "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", [], "boot script"),
+     "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", "product", [], "boot script"),
     ("boot-script entries recorded again at a later ready-to-boot", READY_TO_BOOT, "if (!BootScriptHolds[Mask]) {",
-     "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", [], "twice"),
+     "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", "product", [], "twice"),
+    ("hub Apply call removed", READY_TO_BOOT, "Hub->Apply(Usb3Port, Bit, Usb2Port);", "(VOID) Bit;", "test",
+     BOARDS["test"][1], "Apply(1, 0x1, 1)"),
 )
 
 
@@ -68,9 +81,11 @@ def road(arguments, build_dir, options):
     return result.returncode, json.loads(result.stdout)["verdict"]["problems"]
 
 
-def fault_problem(arguments, copy, build_dir, unchanged, row):
+def fault_problem(arguments, copy, builds, row):
     """What is wrong with one row, or None; prints the row's verdict."""
-    fault, name, old, new, options, words = row
+    fault, name, old, new, board, options, words = row
+    build_dir, unchanged = builds[board]
+    image = BOARDS[board][0]
     source = copy / name
     pristine = source.read_text()
     if pristine.count(old) != 1:
@@ -79,16 +94,30 @@ def fault_problem(arguments, copy, build_dir, unchanged, row):
     try:
         if not build(arguments, build_dir):
             return f"{fault}: the faulted copy does not build"
-        if (build_dir / POLICY_IMAGE).read_bytes() == unchanged:
-            return f"{fault}: {POLICY_IMAGE} is unchanged, the fault was optimised away"
+        if (build_dir / image).read_bytes() == unchanged:
+            return f"{fault}: {image} is unchanged, the fault was optimised away"
         status, problems = road(arguments, build_dir, options)
     finally:
         source.write_text(pristine)
     named = [p for p in problems if words.lower() in p.lower()]
-    print(f"{fault}: exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
+    print(f"{fault} ({board} board): exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
     if status != 1 or not named:
         return f"{fault}: {' '.join(['road.py', *options])} exits {status} without a problem naming {words!r}"
     return None
+
+
+def unchanged_build(arguments, copy, build_dir, board):
+    """The copy configured and built for the board, its policy image, and
+    whether its road passes; None when it does not, so no fault can be judged."""
+    subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF", f"-DBOARD={board}",
+                    f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
+                   check=True, stdout=subprocess.DEVNULL)
+    if not build(arguments, build_dir):
+        print(f"the unchanged copy does not build for the {board} board")
+        return None
+    status, problems = road(arguments, build_dir, BOARDS[board][1])
+    print(f"unchanged sources ({board} board): exit {status}, {'; '.join(problems) or 'PASS'}")
+    return (build_dir, (build_dir / BOARDS[board][0]).read_bytes()) if status == 0 else None
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -111,7 +140,6 @@ def main():
         return 2
     with tempfile.TemporaryDirectory(prefix="judge-faults-") as directory:
         copy = pathlib.Path(directory) / "source"
-        build_dir = pathlib.Path(directory) / "build"
         copy.mkdir()
         for name in TREE:
             if (arguments.source / name).is_dir():
@@ -119,19 +147,11 @@ def main():
                                 ignore=shutil.ignore_patterns("__pycache__"))
             else:
                 shutil.copy2(arguments.source / name, copy / name)
-        subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF",
-                        f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
-                       check=True, stdout=subprocess.DEVNULL)
-        if not build(arguments, build_dir):
-            print("the unchanged copy does not build")
+        builds = {board: unchanged_build(arguments, copy, pathlib.Path(directory) / f"build-{board}", board)
+                  for board in BOARDS}
+        if not all(builds.values()):
             return 1
-        unchanged = (build_dir / POLICY_IMAGE).read_bytes()
-        status, problems = road(arguments, build_dir, [])
-        print(f"unchanged sources: exit {status}, {'; '.join(problems) or 'PASS'}")
-        if status != 0:
-            print(f"unchanged sources: road.py exits {status}, so no fault can be judged")
-            return 1
-        found = [p for p in (fault_problem(arguments, copy, build_dir, unchanged, row) for row in FAULTS) if p]
+        found = [p for p in (fault_problem(arguments, copy, builds, row) for row in FAULTS) if p]
     for problem in found:
         print(problem)
     return 1 if found else 0

@@ -20,6 +20,7 @@ nothing could be run.
 
 import argparse
 import concurrent.futures
+import json
 import os
 import re
 import shutil
@@ -32,8 +33,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, XHCI_DEVICE, Monitor, board_lines, boot,  # noqa: E402
-                       boot_folder, machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings)
+from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, Monitor, board_lines, boot,  # noqa: E402
+                       boot_folder, machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings, xhci_device)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is two boots: store options, check; one more shows a loop.
@@ -48,8 +49,6 @@ DRIVER_IMAGES = ("UsbConnectorPolicyDxe.efi", "SaSetupResetDxe.efi", "BoardStand
 # <port>" / "UNPLUG <id>" / "REPLACE <old> <new> <port>") and the runner plugs
 # it through QEMU's monitor (QMP).
 HOTPLUG_HUBS = ("8", "8.1", "8.2", "8.3", "8.4")
-HOTPLUG_DEVICES = ("-device", XHCI_DEVICE,
-                   *(arg for port in HOTPLUG_HUBS for arg in ("-device", f"usb-hub,bus=xhci.0,port={port}")))
 HOTPLUG_REQUEST = re.compile(r"^BOARD: HOTPLUG (PLUG|UNPLUG|REPLACE) (.+)$")
 HOTPLUG_SETTLE_S = 0.4
 
@@ -161,7 +160,10 @@ def run_scenario(scenario, build_dir, keep):
         devices = []
         if scenario.hotplug:
             make_stick(work / "hotplug.img", "hot-plug stick")
-            devices = [*HOTPLUG_DEVICES, *monitor_arguments(work / "qmp.sock")]
+            controller = json.loads((build_dir / "board.json").read_text())["controller"]
+            devices = ["-device", xhci_device(controller),
+                       *(arg for port in HOTPLUG_HUBS for arg in ("-device", f"usb-hub,bus=xhci.0,port={port}")),
+                       *monitor_arguments(work / "qmp.sock")]
         # The stand-in as the Driver#### scenarios need it: the calibration
         # HOB, so that drivers started after it skip the window.
         fw_cfg = {"scenario": scenario.name, **stand_in_settings()}
