@@ -108,14 +108,15 @@ static VOID ReleaseDepartedHandles(const EFI_HANDLE *Buffer, UINTN HandleCount) 
 // Reads that fail keep the device under the policy: an unreadable interface
 // descriptor counts as mass storage. The chipset hub's id is only the
 // device's own claim, which any stick can make, so it spares nothing but a
-// device whose interface cannot be read; the hub itself presents the hub
-// class.
-static bool IsMassStorage(EFI_USB_IO_PROTOCOL *UsbIo) {
+// device whose interface cannot be read, and that only until the next look
+// (Settled is cleared); the hub itself presents the hub class.
+static bool IsMassStorage(EFI_USB_IO_PROTOCOL *UsbIo, bool &Settled) {
   EFI_USB_DEVICE_DESCRIPTOR Device = {};
   const bool ClaimsChipsetHub = !EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device)) &&
                                 Device.IdVendor == CHIPSET_HUB_VENDOR_ID && Device.IdProduct == CHIPSET_HUB_PRODUCT_ID;
   EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
   if (EFI_ERROR(UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface))) {
+    Settled = !ClaimsChipsetHub;
     return !ClaimsChipsetHub;
   }
   return Interface.InterfaceClass == USB_MASS_STORE_CLASS;
@@ -143,7 +144,7 @@ static bool ExamineHandle(EFI_HANDLE Handle) {
   }
 
   bool MayKeepUsbIo = true;
-  if (IsMassStorage(UsbIo)) {
+  if (IsMassStorage(UsbIo, MayKeepUsbIo)) {
     // Every matching record is handled on its own; a second uninstall of the
     // same interface fails harmlessly.
     for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {

@@ -42,6 +42,10 @@ static UINT64 XhciMmioBase() {
   return Bar & ~PCI_BAR_FLAGS_MASK;
 }
 
+// The boot script holds only the root-port writes, so there is something
+// to record only while a root port is switched off.
+static bool RootPortSwitchedOff() { return (Usb2PortDisableMask | Usb3PortDisableMask) != 0; }
+
 // Records the 16-bit write of each root-port mask that the boot script does
 // not hold yet, unlike the 32-bit writes done at boot. The firmware copies
 // the value at the call. Without the save-state protocol there is no boot
@@ -112,7 +116,7 @@ VOID EFIAPI EndOfDxeNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;
 
   CollectPortMasks();
-  if ((Usb2PortDisableMask | Usb3PortDisableMask) == 0) {
+  if (!RootPortSwitchedOff()) {
     return;
   }
   const UINT64 Base = XhciMmioBase();
@@ -144,7 +148,9 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   if (Base != 0) {
     MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
     MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
-    RecordBootScript(Base);
+    if (RootPortSwitchedOff()) {
+      RecordBootScript(Base);
+    }
   }
 
   ApplyHubMasks();

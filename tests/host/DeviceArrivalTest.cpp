@@ -120,6 +120,7 @@ struct FAULT_CASE {
   UINT16 VendorId = STICK_VENDOR_ID;
   UINT16 ProductId = STICK_PRODUCT_ID;
   unsigned Times = 1;  // calls Nth .. Nth + Times - 1 fail
+  const char *AlsoFailing = nullptr;  // a second service whose Nth call fails too
 };
 
 // The device sits on port 8 with connector 10 off; a second device arrives after it.
@@ -138,10 +139,13 @@ static const FAULT_CASE FaultCases[] = {
     {"ConvertDevicePathToText", 1, CLASS_MASS_STORAGE, false},
     {"UninstallMultipleProtocolInterfaces", 1, CLASS_MASS_STORAGE, false},
     // Unreadable descriptors keep the device under the policy, but for the chipset hub's id, which
-    // spares a device whose interface cannot be read.
+    // spares a device whose interface cannot be read until the next look.
     {"UsbGetDeviceDescriptor", 1, CLASS_MASS_STORAGE, false, 0x8087, 0x0024},
+    // An unreadable device descriptor claims no id: the unreadable interface counts as mass storage.
+    {"UsbGetDeviceDescriptor", 1, CLASS_HID, false, STICK_VENDOR_ID, STICK_PRODUCT_ID, 1, "UsbGetInterfaceDescriptor"},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, true, 0x8087, 0x0024},
+    {"UsbGetInterfaceDescriptor", 1, CLASS_MASS_STORAGE, false, 0x8087, 0x0024},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false, 0x8087, 0x0025},
     {"UsbGetInterfaceDescriptor", 1, CLASS_HID, false, 0x8086, 0x0024},
 };
@@ -149,13 +153,17 @@ static const FAULT_CASE FaultCases[] = {
 TEST_F(DeviceArrivalTest, EachFailingCallHasItsOutcome) {
   // Guards against using outputs of failed calls, giving up on a device after one transient
   // failure, leaking pool buffers on an early exit, and letting an unreadable descriptor exempt a
-  // device.
+  // device, or exempt it for good.
   for (const FAULT_CASE &Case : FaultCases) {
-    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth << " x" << Case.Times << std::hex << " id "
-                                    << Case.VendorId << ":" << Case.ProductId);
+    SCOPED_TRACE(testing::Message() << Case.Service << " #" << Case.Nth << " x" << Case.Times << " and "
+                                    << (Case.AlsoFailing != nullptr ? Case.AlsoFailing : "nothing") << std::hex
+                                    << " id " << Case.VendorId << ":" << Case.ProductId << " class " << +Case.Class);
     LoadFreshImage();
     for (unsigned Call = Case.Nth; Call < Case.Nth + Case.Times; Call++) {
       Fake->FailCall(Case.Service, Call, EFI_DEVICE_ERROR);
+    }
+    if (Case.AlsoFailing != nullptr) {
+      Fake->FailCall(Case.AlsoFailing, Case.Nth, EFI_DEVICE_ERROR);
     }
     Load(CONNECTOR(10));
     const FAKE_USB_DEVICE &Device = Fake->AddUsbDevice(Port8Text, Case.VendorId, Case.ProductId, Case.Class);

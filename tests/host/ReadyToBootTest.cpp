@@ -181,6 +181,7 @@ struct BAR_CASE {
   UINT32 Low;
   std::optional<UINT32> High;  // preloaded, and expected to be read, only for a 64-bit BAR
   UINT64 Base;                 // 0: no register window, so nothing is written or recorded
+  std::optional<UINT32> LowAtEndOfDxe = std::nullopt;  // BAR0 then, when not yet Low: 32 bits naming no window
 };
 
 static const BAR_CASE BarCases[] = {
@@ -193,30 +194,36 @@ static const BAR_CASE BarCases[] = {
     {"unassigned 32-bit BAR", 0x00000000, std::nullopt, 0},
     {"unassigned 64-bit BAR", 0x0000000C, 0, 0},
     {"I/O BAR", 0x0000E001, std::nullopt, 0},
+    // Nothing to record through at End-of-DXE: ready-to-boot records, through the BAR it reads.
+    {"unassigned at End-of-DXE, assigned by ready-to-boot", 0xFEB40000, std::nullopt, 0xFEB40000ULL, 0x00000000},
+    {"all-ones at End-of-DXE, a 64-bit BAR by ready-to-boot", 0xFE100004, 0x00000040, 0x40FE100000ULL, 0xFFFFFFFF},
 };
 
 TEST_F(ReadyToBootTest, MmioBaseComesFromBar0) {
   // Guards against ignoring the upper dword of a 64-bit BAR, reading it for any other BAR type,
-  // keeping the BAR's flag bits in the base, and writing through, or recording for every resume, a
-  // BAR that names no register window, at End-of-DXE or at ready-to-boot. The hub step runs either
-  // way.
+  // keeping the BAR's flag bits in the base, writing through, or recording for every resume, a
+  // BAR that names no register window, at End-of-DXE or at ready-to-boot, and taking entries that
+  // End-of-DXE could not record for recorded. The hub step runs either way.
   for (const BAR_CASE &Case : BarCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
     Load(1U << CONNECTOR_USB2_1P);
-    FakeHardware.Mmio[XHCI_BAR0_LOW] = Case.Low;
+    const UINT32 LowAtEndOfDxe = Case.LowAtEndOfDxe.value_or(Case.Low);
     std::vector<std::string> Reads = {Access(false, XHCI_BAR0_LOW, Case.Low)};
     if (Case.High.has_value()) {
       FakeHardware.Mmio[XHCI_BAR0_HIGH] = *Case.High;
       Reads.push_back(Access(false, XHCI_BAR0_HIGH, *Case.High));
     }
-    std::vector<std::string> Expected = Reads;
+    std::vector<std::string> Expected =
+        Case.LowAtEndOfDxe.has_value() ? std::vector<std::string>{Access(false, XHCI_BAR0_LOW, LowAtEndOfDxe)} : Reads;
     Expected.insert(Expected.end(), Reads.begin(), Reads.end());
     if (Case.Base != 0) {
       Expected.push_back(Access(true, Case.Base + USB2_PORT_DISABLE, 0x80));
       Expected.push_back(Access(true, Case.Base + USB3_PORT_DISABLE, 0));
     }
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = LowAtEndOfDxe;
     SignalEndOfDxe();
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = Case.Low;
     SignalReadyToBoot();
     EXPECT_EQ(MmioAccesses(), Expected);
     EXPECT_EQ(BootScriptEntries(), Case.Base != 0 ? ScriptPair(Case.Base, 0x80, 0) : NoLines);
@@ -243,8 +250,9 @@ static const HUB_CASE HubCases[] = {
 };
 
 TEST_F(ReadyToBootTest, HubPortsAreAppliedPassByPass) {
-  // Guards against swapped Apply arguments, a wrong pass bit, calls for empty passes, and
-  // clearing a port member whose bit is clear in the current pass.
+  // Guards against swapped Apply arguments, a wrong pass bit, calls for empty passes, clearing a
+  // port member whose bit is clear in the current pass, and recording zero-valued boot-script
+  // entries, at End-of-DXE or at ready-to-boot, when only hub ports are off.
   for (const HUB_CASE &Case : HubCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -252,11 +260,13 @@ TEST_F(ReadyToBootTest, HubPortsAreAppliedPassByPass) {
     SetPorts(CONNECTOR_USB2_1P, Case.Ports);
     Fake->HubPortDisableProtocol.Usb2Port = 3;
     Fake->HubPortDisableProtocol.Usb3Port = 3;
+    SignalEndOfDxe();
     SignalReadyToBoot();
     EXPECT_EQ(HubApplies(), Case.Applies);
-    // Hub masks alone still rewrite both registers, with zeros.
+    // Hub masks alone still rewrite both registers, with zeros, but the boot script holds only
+    // root-port writes.
     EXPECT_EQ(MmioAccesses(), DefaultBarWrites(0, 0));
-    EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, 0, 0));
+    EXPECT_EQ(BootScriptEntries(), NoLines);
   }
 }
 
@@ -287,7 +297,7 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWorkButRecordsOnce) {
 }
 
 enum HUB_STATE { HubAbsent, HubInstalled, HubNullInterface, HubNullApply };
-enum S3_STATE { S3AtLoad, S3Absent, S3AfterLoad };
+enum S3_STATE { S3AtLoad, S3Absent, S3AfterLoad, S3AfterEndOfDxe };
 
 struct FAULT_CASE {
   const char *Name;
@@ -318,6 +328,8 @@ static const FAULT_CASE FaultCases[] = {
      {S3Lookup, ReadyToBootMark, S3Lookup, HubLookup, "Apply"}, {}, {HubApply}},
     {"S3 save-state installed after load", true, S3AfterLoad, HubInstalled, nullptr, 0, true,
      {S3Lookup, "Write", "Write", ReadyToBootMark, HubLookup, "Apply"}, Usb10Script, {HubApply}},
+    {"S3 save-state installed after End-of-DXE: ready-to-boot records", true, S3AfterEndOfDxe, HubInstalled, nullptr,
+     0, true, {S3Lookup, ReadyToBootMark, S3Lookup, "Write", "Write", HubLookup, "Apply"}, Usb10Script, {HubApply}},
     {"End-of-DXE's first Write refused: ready-to-boot records it", true, S3AtLoad, HubInstalled, "Write", 1, true,
      {"Write", "Write", ReadyToBootMark, "Write", HubLookup, "Apply"}, {Usb10Script[1], Usb10Script[0]}, {HubApply}},
     {"started after End-of-DXE, first Write refused", false, S3AtLoad, HubInstalled, "Write", 1, true,
@@ -336,9 +348,9 @@ static const FAULT_CASE FaultCases[] = {
 
 TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
   // Guards against a Write through a missing save-state protocol or not looking for it again,
-  // ready-to-boot not recording what End-of-DXE could not (a late start, a refused Write, no
-  // event) or recording again what it did, using the hub output of a failed lookup or calling
-  // through a null one, and an entry that fails with its event.
+  // ready-to-boot not recording what End-of-DXE could not (a late start, no save-state protocol
+  // yet, a refused Write, no event) or recording again what it did, using the hub output of a
+  // failed lookup or calling through a null one, and an entry that fails with its event.
   for (const FAULT_CASE &Case : FaultCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -358,6 +370,9 @@ TEST_F(ReadyToBootTest, FirmwareFailuresAreAbsorbed) {
     SetPorts(CONNECTOR_USB2_1P, {8, 38, PORT_NONE});
     if (Case.EndOfDxe) {
       SignalEndOfDxe();
+    }
+    if (Case.S3 == S3AfterEndOfDxe) {
+      Fake->InstallProtocol(nullptr, Guids::S3SaveState, &Fake->S3SaveStateProtocol);
     }
     Fake->CallLog.push_back(ReadyToBootMark);
     SignalReadyToBoot();
