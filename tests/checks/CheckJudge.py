@@ -31,7 +31,7 @@ BOARDS = {
               "--stick", "D1:42", "--stick", "D2", "--stick", "D4:45", "--no-sleep"]),
 }
 TABLES = "usb-connector-policy/BoardTables.cpp"
-READY_TO_BOOT = "usb-connector-policy/ReadyToBoot.cpp"
+PORT_DISABLE = "usb-connector-policy/PortDisable.cpp"
 
 # (fault, file, old text, new text, board, road options, words one verdict
 # problem must contain)
@@ -51,14 +51,14 @@ FAULTS = (
      "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector]",
      "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]", "product",
      ["--stick", "USB2_1p", "--stick", "USB2_2p #2", "--no-sleep"], "USB2_2p #2"),
-    ("hub Apply called on every pass", READY_TO_BOOT, "if (Usb2Port != 0 || Usb3Port != 0) {",
+    ("hub Apply called on every pass", PORT_DISABLE, "if (Usb2Port != 0 || Usb3Port != 0) {",
      "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", "product", ["--no-sleep"], "Apply"),
-    ("port-disable register offsets swapped", READY_TO_BOOT,
+    ("port-disable register offsets swapped", PORT_DISABLE,
      "{XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET}",
      "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", "product", [], "boot script"),
-    ("boot-script entries recorded again at a later ready-to-boot", READY_TO_BOOT, "if (!BootScriptHolds[Mask]) {",
+    ("boot-script entries recorded again at a later ready-to-boot", PORT_DISABLE, "if (!BootScriptHolds[Mask]) {",
      "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", "product", [], "twice"),
-    ("hub Apply call removed", READY_TO_BOOT, "Hub->Apply(Usb3Port, Bit, Usb2Port);", "(VOID) Bit;", "test",
+    ("hub Apply call removed", PORT_DISABLE, "Hub->Apply(Usb3Port, Bit, Usb2Port);", "(VOID) Bit;", "test",
      BOARDS["test"][1], "Apply(1, 0x1, 1)"),
 )
 
