@@ -1,6 +1,6 @@
 """Booting OVMF under QEMU, for every host command that boots the emulated
 board or the OVMF scenarios: the firmware files, the machine, the boot
-folder, one boot under a host timeout and how it ended, QEMU's monitor, and
+folder, the boots under a host timeout and how each ended, QEMU's monitor, and
 the small helpers the host tools share (tool checks, LZMA size, atomic
 writes, one-line exits)."""
 
@@ -200,6 +200,7 @@ class Boot:
     serial: str
     qemu_message: str  # the last line QEMU wrote on stderr
     timeout: int
+    seconds: float  # how long QEMU ran
 
     def lines(self):
         return list(board_lines(self.serial))
@@ -227,6 +228,7 @@ def boot(command, serial_log, timeout, alongside=None):
     """Runs QEMU once under the host timeout. alongside(process), when given,
     runs in a thread while QEMU does."""
     serial_log.unlink(missing_ok=True)
+    started = time.monotonic()
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                text=True)
     if alongside is not None:
@@ -239,15 +241,30 @@ def boot(command, serial_log, timeout, alongside=None):
         _, stderr = process.communicate()
         exit_code = None
     message = stderr.strip().splitlines()[-1] if stderr.strip() else ""
-    return Boot(exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else "", message, timeout)
+    return Boot(exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else "", message, timeout,
+                time.monotonic() - started)
+
+
+def boot_through_resets(command, serial_log, timeout, max_boots, alongside=None):
+    """Boots, and boots again on the same variable store after each boot that
+    ends in a reset, at most max_boots times, each boot as boot() does it.
+    Yields each Boot as it ends; what counts as done is the caller's, who
+    stops taking boots there."""
+    for _ in range(max_boots):
+        outcome = boot(command, serial_log, timeout, alongside)
+        yield outcome
+        if outcome.exit_code != EXIT_RESET:
+            return
 
 
 class Monitor:
     """Just enough of QEMU's monitor (QMP) to plug devices, sleep and wake the
-    machine and read guest memory. Reads block until QEMU answers or ends;
-    an ended QEMU raises OSError or ValueError."""
+    machine, read guest memory and follow the application's lines. Reads
+    block until QEMU answers or ends; an ended QEMU raises OSError or
+    ValueError."""
 
     def __init__(self, path, process):
+        self.process = process
         while True:
             try:
                 self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -291,6 +308,18 @@ class Monitor:
         """One byte ("b") or 32-bit word ("w") of guest physical memory."""
         text = self.execute("human-monitor-command", **{"command-line": f"xp /1{unit}x {address:#x}"})
         return int(text.split(":")[-1].split()[0], 16)
+
+    def follow_lines(self, serial_log):
+        """Yields the application's lines as QEMU finishes writing them to the
+        serial log, until QEMU ends."""
+        taken = 0
+        while self.process.poll() is None:
+            text = serial_log.read_text(errors="replace") if serial_log.exists() else ""
+            # Only finished lines: half a line can read as another request.
+            lines = list(board_lines(text[:text.rfind("\n") + 1]))
+            yield from lines[taken:]
+            taken = len(lines)
+            time.sleep(0.05)
 
 
 def monitor_arguments(socket_path):

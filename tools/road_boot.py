@@ -5,7 +5,7 @@ lines read against the fixed list of what each line says."""
 import subprocess
 import time
 
-from ovmf_qemu import Monitor, board_lines, boot
+from ovmf_qemu import Monitor, board_lines, boot_through_resets
 from road_board import RoadError
 
 BOOT_TIMEOUT_S = 60
@@ -97,9 +97,10 @@ def road_facts(lines, sleep):
 
 
 class Sleeper:
-    """Runs beside a boot: once the application has put the machine into S3,
-    wakes it over QMP, waits until the firmware's resume has reached the
-    waking vector, reads the port-disable registers and ends QEMU."""
+    """Runs beside each boot: once the application has put the machine into
+    S3, wakes it over QMP, waits until the firmware's resume has reached the
+    waking vector, reads the port-disable registers and ends QEMU. What it
+    holds is of the last boot."""
 
     def __init__(self, socket_path, serial_log):
         self.socket_path = socket_path
@@ -108,6 +109,7 @@ class Sleeper:
         self.error = None
 
     def __call__(self, process):
+        self.registers = self.error = None
         try:
             monitor = Monitor(self.socket_path, process)
             monitor.wait_event("SUSPEND")
@@ -139,17 +141,15 @@ def boot_road(command, sleep, serial_log, socket_path, step):
     application's lines of the last one and the registers read after the
     resume."""
     boots = []
-    for number in range(1, MAX_BOOTS + 1):
-        started = time.monotonic()
-        sleeper = Sleeper(socket_path, serial_log) if sleep else None
-        outcome = boot(command, serial_log, BOOT_TIMEOUT_S, sleeper)
+    sleeper = Sleeper(socket_path, serial_log) if sleep else None
+    for number, outcome in enumerate(boot_through_resets(command, serial_log, BOOT_TIMEOUT_S, MAX_BOOTS, sleeper), 1):
         if sleeper and sleeper.error:
             ended = sleeper.error
         elif sleeper and sleeper.registers is not None:
             ended = RESUMED
         else:
             ended = REPORTED if outcome.ended() == "passed" else outcome.ended()
-        boots.append({"boot": number, "ended": ended, "seconds": round(time.monotonic() - started, 1)})
+        boots.append({"boot": number, "ended": ended, "seconds": round(outcome.seconds, 1)})
         step(f"boot {number}: {ended} ({boots[-1]['seconds']} s)")
         lines = outcome.lines()
         failures = [line.split(": ", 2)[-1] for line in lines if line.startswith("BOARD: CHECK FAILED")]

@@ -33,8 +33,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, Monitor, board_lines, boot,  # noqa: E402
-                       boot_folder, machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings, xhci_device)
+from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, Monitor, boot_folder, boot_through_resets,  # noqa: E402
+                       machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings, xhci_device)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is two boots: store options, check; one more shows a loop.
@@ -99,53 +99,45 @@ class Outcome:
     checks: list = field(default_factory=list)
 
 
-class HotPlugMonitor(Monitor):
-    """QMP plugging and unplugging USB sticks."""
+class HotPlug:
+    """Runs beside each hot-plug boot: carries out the application's plug
+    requests through QEMU's monitor (QMP) until QEMU ends; a failure ends
+    QEMU and is kept in errors."""
 
-    def plug(self, work, device_id, port):
-        self.execute("blockdev-add", driver="raw", **{"node-name": device_id},
-                     file={"driver": "file", "filename": str(work / "hotplug.img"), "locking": "off"})
-        self.execute("device_add", driver="usb-storage", id=device_id, bus="xhci.0", port=port, drive=device_id)
+    def __init__(self, work):
+        self.work = work
+        self.errors = []
 
-    def unplug(self, device_id):
-        self.execute("device_del", id=device_id)
-        self.wait_event("DEVICE_DELETED", {"device": device_id})
-        self.execute("blockdev-del", **{"node-name": device_id})
-
-
-def serve_hotplug(work, process, log_path, errors):
-    """Carries out the boot application's plug requests until QEMU ends; a
-    failure ends QEMU and is kept in errors."""
-    try:
-        monitor = HotPlugMonitor(work / "qmp.sock", process)
-        carry_out_requests(work, process, log_path, monitor)
-    except (OSError, RuntimeError, ValueError) as error:
-        # QEMU closes the monitor when it ends; that is no failure of ours.
+    def __call__(self, process):
         try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            errors.append(f"hot-plug: {error}")
-            process.kill()
+            monitor = Monitor(self.work / "qmp.sock", process)
+            for request in map(HOTPLUG_REQUEST.match, monitor.follow_lines(self.work / "serial.log")):
+                if request:
+                    self.carry_out(monitor, request.group(1), request.group(2).split())
+        except (OSError, RuntimeError, ValueError) as error:
+            # QEMU closes the monitor when it ends; that is no failure of ours.
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.errors.append(f"hot-plug: {error}")
+                process.kill()
 
-
-def carry_out_requests(work, process, log_path, monitor):
-    done = 0
-    while process.poll() is None:
-        text = log_path.read_text(errors="replace") if log_path.exists() else ""
-        # Only lines QEMU has finished writing: half a port name is another port.
-        requests = [m for m in map(HOTPLUG_REQUEST.match, board_lines(text[:text.rfind("\n") + 1])) if m]
-        for request in requests[done:]:
-            verb, words = request.group(1), request.group(2).split()
-            if verb in ("UNPLUG", "REPLACE"):
-                monitor.unplug(words.pop(0))
-            if verb == "REPLACE":
-                # OVMF has seen the unplug by then; a plug during its
-                # removal work can hang the firmware.
-                time.sleep(HOTPLUG_SETTLE_S)
-            if verb in ("PLUG", "REPLACE"):
-                monitor.plug(work, *words)
-        done = len(requests)
-        time.sleep(0.05)
+    def carry_out(self, monitor, verb, words):
+        if verb in ("UNPLUG", "REPLACE"):
+            device_id = words.pop(0)
+            monitor.execute("device_del", id=device_id)
+            monitor.wait_event("DEVICE_DELETED", {"device": device_id})
+            monitor.execute("blockdev-del", **{"node-name": device_id})
+        if verb == "REPLACE":
+            # OVMF has seen the unplug by then; a plug during its removal
+            # work can hang the firmware.
+            time.sleep(HOTPLUG_SETTLE_S)
+        if verb in ("PLUG", "REPLACE"):
+            device_id, port = words
+            monitor.execute("blockdev-add", driver="raw", **{"node-name": device_id},
+                            file={"driver": "file", "filename": str(self.work / "hotplug.img"), "locking": "off"})
+            monitor.execute("device_add", driver="usb-storage", id=device_id, bus="xhci.0", port=port,
+                            drive=device_id)
 
 
 def run_scenario(scenario, build_dir, keep):
@@ -168,11 +160,9 @@ def run_scenario(scenario, build_dir, keep):
         # HOB, so that drivers started after it skip the window.
         fw_cfg = {"scenario": scenario.name, **stand_in_settings()}
         command = [*machine(OVMF_CODE, variables, fat, work / "serial.log", fw_cfg, MEMORY), *devices]
-        boots, errors = [], []
-        while not boots or (boots[-1].ended().startswith("reset") and len(boots) < MAX_BOOTS):
-            boots.append(boot(command, work / "serial.log", scenario.timeout,
-                              (lambda process: serve_hotplug(work, process, work / "serial.log", errors))
-                              if scenario.hotplug else None))
+        hotplug = HotPlug(work) if scenario.hotplug else None
+        boots = list(boot_through_resets(command, work / "serial.log", scenario.timeout, MAX_BOOTS, hotplug))
+        errors = hotplug.errors if hotplug else []
         return judge(scenario, boots, errors, time.monotonic() - started), "\n".join(b.serial for b in boots)
     finally:
         if keep:
