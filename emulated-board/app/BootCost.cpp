@@ -10,10 +10,10 @@
 #include "BootCost.h"
 #include "BootStages.h"
 #include "Console.h"
+#include "DevicePaths.h"
 #include "FwCfgSettings.h"
-#include "Guid/EventGroup.h"
+#include "Guids.h"
 #include "Hardware.h"
-#include "Protocol/DevicePath.h"
 #include "Protocol/UsbIo.h"
 #include "Report.h"
 #include "Variables.h"
@@ -26,8 +26,6 @@
 // carry one-time work such as pool growth.
 #define COST_REPEATS 3
 #define MAX_FAKE_DEVICES 64
-
-static const EFI_GUID BootCostTableGuid = BOOT_COST_TABLE_GUID;
 
 static VOID PrintStamps() {
   const BOOT_COST_TABLE *Table = (const BOOT_COST_TABLE *)FindConfigurationTable(&BootCostTableGuid);
@@ -47,14 +45,7 @@ static VOID PrintStamps() {
 
 // Devices that look like USB keyboards on a controller the board does not
 // have, so the policy examines them and leaves them alone.
-struct FAKE_DEVICE_PATH {
-  UINT8 Acpi[12];
-  UINT8 Pci[6];
-  UINT8 Usb[6];
-  EFI_DEVICE_PATH_PROTOCOL End;
-};
-
-static FAKE_DEVICE_PATH FakePaths[MAX_FAKE_DEVICES + 1];
+static DEVICE_PATH_BUFFER FakePaths[MAX_FAKE_DEVICES + 1];
 static EFI_USB_IO_PROTOCOL FakeUsbIo;
 static UINTN FakeDevices;
 
@@ -75,15 +66,12 @@ static EFI_STATUS EFIAPI FakeInterfaceDescriptor(EFI_USB_IO_PROTOCOL *This,
 
 // PciRoot(0x0)/Pci(0x1D,0x0)/USB(Number,0x0).
 static EFI_DEVICE_PATH_PROTOCOL *FakePath(UINTN Number) {
-  FAKE_DEVICE_PATH &Path = FakePaths[Number];
-  const UINT8 Acpi[12] = {0x02, 0x01, 12, 0, 0xD0, 0x41, 0x03, 0x0A, 0, 0, 0, 0};
-  const UINT8 Pci[6] = {0x01, 0x01, 6, 0, 0x00, 0x1D};
-  const UINT8 Usb[6] = {0x03, 0x05, 6, 0, (UINT8)Number, 0};
-  __builtin_memcpy(Path.Acpi, Acpi, sizeof(Acpi));
-  __builtin_memcpy(Path.Pci, Pci, sizeof(Pci));
-  __builtin_memcpy(Path.Usb, Usb, sizeof(Usb));
-  Path.End = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}};
-  return (EFI_DEVICE_PATH_PROTOCOL *)&Path;
+  DEVICE_PATH_BUFFER &Path = FakePaths[Number];
+  Path.Size = 0;
+  AppendPciDevice(Path, 0x1D, 0);
+  AppendUsbNode(Path, (UINT8)Number);
+  AppendEndNode(Path);
+  return (EFI_DEVICE_PATH_PROTOCOL *)Path.Bytes;
 }
 
 static bool AddFakeDevices(UINTN Count) {
@@ -92,10 +80,10 @@ static bool AddFakeDevices(UINTN Count) {
   for (; FakeDevices < Count; FakeDevices++) {
     EFI_HANDLE Handle = nullptr;
     EFI_STATUS Status =
-        gBS->InstallProtocolInterface(&Handle, &UsbIoProtocolGuid, EFI_NATIVE_INTERFACE, &FakeUsbIo);
+        BootServices->InstallProtocolInterface(&Handle, &UsbIoProtocolGuid, EFI_NATIVE_INTERFACE, &FakeUsbIo);
     if (Status == EFI_SUCCESS) {
-      Status = gBS->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE,
-                                             FakePath(FakeDevices));
+      Status = BootServices->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE,
+                                                      FakePath(FakeDevices));
     }
     if (!Expect(Status == EFI_SUCCESS, "installing fake USB device %llu: %s", (UINT64)FakeDevices,
                 StatusName(Status))) {
@@ -114,12 +102,12 @@ static UINT64 TimeDevicePathInstall() {
     EFI_DEVICE_PATH_PROTOCOL *Path = FakePath(MAX_FAKE_DEVICES);
     const UINT64 Start = ReadTimeStampCounter();
     const EFI_STATUS Status =
-        gBS->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE, Path);
+        BootServices->InstallProtocolInterface(&Handle, &DevicePathProtocolGuid, EFI_NATIVE_INTERFACE, Path);
     const UINT64 Time = ReadTimeStampCounter() - Start;
     if (!Expect(Status == EFI_SUCCESS, "installing a device path: %s", StatusName(Status))) {
       return 0;
     }
-    (VOID) gBS->UninstallProtocolInterface(Handle, &DevicePathProtocolGuid, Path);
+    (VOID) BootServices->UninstallProtocolInterface(Handle, &DevicePathProtocolGuid, Path);
     Least = Time < Least ? Time : Least;
   }
   return Least;
@@ -132,19 +120,19 @@ static VOID EFIAPI Nothing(EFI_EVENT Event, VOID *Context) {
 
 static UINT64 TimeReadyToBoot() {
   EFI_EVENT Event = nullptr;
-  if (!Expect(gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, nullptr, &ReadyToBootGroupGuid,
-                                 &Event) == EFI_SUCCESS,
+  if (!Expect(BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Nothing, nullptr, &ReadyToBootGroupGuid,
+                                          &Event) == EFI_SUCCESS,
               "no event in the ready-to-boot group")) {
     return 0;
   }
   UINT64 Least = ~0ULL;
   for (UINTN Repeat = 0; Repeat < COST_REPEATS; Repeat++) {
     const UINT64 Start = ReadTimeStampCounter();
-    gBS->SignalEvent(Event);
+    BootServices->SignalEvent(Event);
     const UINT64 Time = ReadTimeStampCounter() - Start;
     Least = Time < Least ? Time : Least;
   }
-  gBS->CloseEvent(Event);
+  BootServices->CloseEvent(Event);
   return Least;
 }
 

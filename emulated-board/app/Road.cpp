@@ -10,10 +10,9 @@
 #include "BoardApp.h"
 #include "BootStages.h"
 #include "Console.h"
+#include "DevicePaths.h"
 #include "FwCfgSettings.h"
-#include "Protocol/DevicePathToText.h"
-#include "Protocol/Storage.h"
-#include "Protocol/UsbIo.h"
+#include "Guids.h"
 #include "Report.h"
 #include "S3Sleep.h"
 #include "Variables.h"
@@ -84,7 +83,7 @@ static VOID PrintEntry(const CHAR8 *Driver, const STAND_IN_DRIVER_ENTRY &Entry) 
 static VOID PrintSetupAndCapabilities() {
   static UINT8 Setup[2 * SETUP_VARIABLE_SIZE];
   UINTN Size = sizeof(Setup);
-  EFI_STATUS Status = gRT->GetVariable(SETUP_VARIABLE_NAME, &SetupGuid, nullptr, &Size, Setup);
+  EFI_STATUS Status = RuntimeServices->GetVariable(SETUP_VARIABLE_NAME, &SetupGuid, nullptr, &Size, Setup);
   CHAR8 Enable[CONNECTOR_COUNT + 1] = {};
   for (UINTN Connector = 0; Status == EFI_SUCCESS && Connector < CONNECTOR_COUNT; Connector++) {
     Enable[Connector] = Setup[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector] != 0 ? '1' : '0';
@@ -96,28 +95,12 @@ static VOID PrintSetupAndCapabilities() {
   CHAR8 Hex[2 * sizeof(Block) + 1] = {};
   UINT32 Attributes = 0;
   Size = sizeof(Block);
-  Status = gRT->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, &Attributes, &Size, Block);
+  Status = RuntimeServices->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, &Attributes, &Size, Block);
   for (UINTN Offset = 0; Status == EFI_SUCCESS && Offset < Size; Offset++) {
     FormatString(Hex + 2 * Offset, 3, "%02x", Block[Offset]);
   }
   Print("BOARD: ROAD capabilities status=%s size=%llu attributes=0x%08x bytes=%s\n", StatusName(Status),
         (UINT64)Size, Attributes, Hex);
-}
-
-static EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText;
-
-static bool PathText(EFI_HANDLE Handle, CHAR8 *Buffer, UINTN Size) {
-  EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-  if (gBS->HandleProtocol(Handle, &DevicePathProtocolGuid, (VOID **)&Path) != EFI_SUCCESS) {
-    return false;
-  }
-  CHAR16 *Text = ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
-  if (Text == nullptr) {
-    return false;
-  }
-  AsciiFromText(Text, Buffer, Size);
-  gBS->FreePool(Text);
-  return true;
 }
 
 // Whether the handle at HandlePath belongs to a USB device other than the one
@@ -141,22 +124,24 @@ static VOID PrintUsbDevices(const STAND_IN_RECORD &Record) {
   static CHAR8 Paths[MAX_HANDLES][PATH_TEXT_SIZE];
   static CHAR8 DevicePaths[STAND_IN_MAX_USB_DEVICES][PATH_TEXT_SIZE];
   UINTN Size = sizeof(Handles);
-  if (!Expect(gBS->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText) == EFI_SUCCESS,
+  // DevicePathText's converter, named here when it is missing.
+  VOID *ToText = nullptr;
+  if (!Expect(BootServices->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, &ToText) == EFI_SUCCESS,
               "no device-path-to-text protocol") ||
-      !Expect(gBS->LocateHandle(ByProtocol, &DevicePathProtocolGuid, nullptr, &Size, Handles) == EFI_SUCCESS,
+      !Expect(BootServices->LocateHandle(ByProtocol, &DevicePathProtocolGuid, nullptr, &Size, Handles) == EFI_SUCCESS,
               "no handles with a device path")) {
     return;
   }
   const UINTN Count = Size / sizeof(EFI_HANDLE);
   for (UINTN Index = 0; Index < Count; Index++) {
-    if (!PathText(Handles[Index], Paths[Index], PATH_TEXT_SIZE)) {
+    if (!DevicePathText(Handles[Index], Paths[Index], PATH_TEXT_SIZE)) {
       Paths[Index][0] = '\0';
     }
   }
   const UINTN DeviceCount = Record.UsbDeviceCount < STAND_IN_MAX_USB_DEVICES ? Record.UsbDeviceCount
                                                                           : STAND_IN_MAX_USB_DEVICES;
   for (UINTN Device = 0; Device < DeviceCount; Device++) {
-    if (!PathText(Record.UsbDevices[Device].Handle, DevicePaths[Device], PATH_TEXT_SIZE)) {
+    if (!DevicePathText(Record.UsbDevices[Device].Handle, DevicePaths[Device], PATH_TEXT_SIZE)) {
       FormatString(DevicePaths[Device], PATH_TEXT_SIZE, "none");
     }
   }

@@ -1,18 +1,16 @@
 #include "BootStages.h"
 
 #include "Console.h"
+#include "Guids.h"
 #include "Report.h"
 #include "Variables.h"
 
 #define BOARD_APP_STAGE_NAME u"BoardAppStage"
 
-const EFI_GUID StandInVariableGuid = STAND_IN_VARIABLE_GUID;
-static const EFI_GUID StandInRecordGuid = STAND_IN_RECORD_GUID;
-
 bool EnterCheckStage() {
   UINT8 Stage = 0;
   UINTN Size = sizeof(Stage);
-  if (EFI_ERROR(gRT->GetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid, nullptr, &Size, &Stage))) {
+  if (EFI_ERROR(RuntimeServices->GetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid, nullptr, &Size, &Stage))) {
     return false;
   }
   DeleteVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid);
@@ -21,8 +19,8 @@ bool EnterCheckStage() {
 
 VOID MarkCheckStageAndReset(const CHAR8 *Why) {
   const UINT8 Stage = 1;
-  const EFI_STATUS Status =
-      gRT->SetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Stage), &Stage);
+  const EFI_STATUS Status = RuntimeServices->SetVariable(BOARD_APP_STAGE_NAME, &StandInVariableGuid,
+                                                         NV_BS_RT_ATTRIBUTES, sizeof(Stage), &Stage);
   if (!Expect(Status == EFI_SUCCESS, "storing the stage mark: %s", StatusName(Status))) {
     return;
   }

@@ -5,8 +5,6 @@
 
 #include "StandIn.h"
 
-extern const EFI_GUID StandInVariableGuid;
-
 // True in the boot that follows MarkCheckStageAndReset; the mark is
 // consumed, so a further boot starts over.
 bool EnterCheckStage();

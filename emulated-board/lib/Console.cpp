@@ -108,7 +108,7 @@ VOID Print(const CHAR8 *Format, ...) {
     Wide[Length++] = (CHAR16)(UINT8)*Cursor;
   }
   Wide[Length] = 0;
-  gST->ConOut->OutputString(gST->ConOut, Wide);
+  SystemTable->ConOut->OutputString(SystemTable->ConOut, Wide);
 }
 
 VOID AsciiFromText(const CHAR16 *Text, CHAR8 *Buffer, UINTN Size) {

@@ -1,25 +1,17 @@
-// The firmware tables every part of the emulated board calls through.
+// The firmware tables every part of the emulated board calls through: the
+// support library's SystemTable, BootServices and RuntimeServices, and the
+// image's own handle.
 #pragma once
 
-#include "Uefi/SystemTable.h"
+#include "DriverSupportLib.h"
 
-extern EFI_HANDLE gImageHandle;
-extern EFI_SYSTEM_TABLE *gST;
-extern EFI_BOOT_SERVICES *gBS;
-extern EFI_RUNTIME_SERVICES *gRT;
+extern EFI_HANDLE ImageHandle;
 
-VOID FirmwareTablesInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+// Stores the tables and the handle; unlike DriverSupportInit, it runs no
+// calibration window.
+VOID FirmwareTablesInit(EFI_HANDLE Image, EFI_SYSTEM_TABLE *Table);
 
 // The VendorTable of the configuration-table entry Guid; null when absent.
 VOID *FindConfigurationTable(const EFI_GUID *Guid);
 
 bool HasProtocol(EFI_HANDLE Handle, const EFI_GUID *Protocol);
-
-// The protocols and event groups the emulated board and the scenarios look at.
-extern const EFI_GUID DevicePathProtocolGuid;
-extern const EFI_GUID DevicePathToTextProtocolGuid;
-extern const EFI_GUID UsbIoProtocolGuid;
-extern const EFI_GUID BlockIoProtocolGuid;
-extern const EFI_GUID SimpleFileSystemProtocolGuid;
-extern const EFI_GUID ReadyToBootGroupGuid;
-extern const EFI_GUID EndOfDxeGroupGuid;

@@ -1,13 +1,6 @@
 #include "HobListCopy.h"
 
 #include "FirmwareTables.h"
-#include "Pi/Hob.h"
-
-// EfiEndOfHobList in the PHIT HOB, kept pointing at the copy's own end HOB.
-#define PHIT_END_OF_HOB_LIST_OFFSET 0x30
-
-const EFI_GUID HobListGuid = HOB_LIST_GUID;
-static const EFI_GUID TimerCalibrationHobGuid = TIMER_CALIBRATION_HOB;
 
 UINT8 *FirmwareHobList() { return (UINT8 *)FindConfigurationTable(&HobListGuid); }
 
@@ -39,7 +32,7 @@ UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
   const UINTN EndOffset = EndOfHobList(List, &HasCalibrationHob);
   const UINTN Size = EndOffset + sizeof(EFI_HOB_GUID_TYPE) + sizeof(EFI_HOB_GENERIC_HEADER);
   UINT8 *Copy = nullptr;
-  if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, Size, (VOID **)&Copy))) {
+  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Size, (VOID **)&Copy))) {
     return nullptr;
   }
   __builtin_memcpy(Copy, List, EndOffset);
@@ -48,8 +41,9 @@ UINT8 *HobListWithCalibrationHob(const UINT8 *List) {
   Calibration->Name = TimerCalibrationHobGuid;
   EFI_HOB_GENERIC_HEADER *End = (EFI_HOB_GENERIC_HEADER *)(Calibration + 1);
   *End = {EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
+  // The PHIT keeps pointing at the copy's own end HOB.
   if (((EFI_HOB_GENERIC_HEADER *)Copy)->HobType == EFI_HOB_TYPE_HANDOFF) {
-    *(UINT64 *)(Copy + PHIT_END_OF_HOB_LIST_OFFSET) = (UINT64)(UINTN)End;
+    ((EFI_HOB_HANDOFF_INFO_TABLE *)Copy)->EfiEndOfHobList = (EFI_PHYSICAL_ADDRESS)(UINTN)End;
   }
   return Copy;
 }

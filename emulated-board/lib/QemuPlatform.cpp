@@ -12,22 +12,6 @@
 #define FW_CFG_FILE_DIR 0x19
 #define FW_CFG_FILE_NAME_SIZE 56
 
-UINT8 IoRead8(UINT16 Port) {
-  UINT8 Value;
-  __asm__ __volatile__("inb %w1, %0" : "=a"(Value) : "Nd"(Port));
-  return Value;
-}
-
-UINT16 IoRead16(UINT16 Port) {
-  UINT16 Value;
-  __asm__ __volatile__("inw %w1, %0" : "=a"(Value) : "Nd"(Port));
-  return Value;
-}
-
-VOID IoWrite16(UINT16 Port, UINT16 Value) { __asm__ __volatile__("outw %0, %w1" : : "a"(Value), "Nd"(Port)); }
-
-VOID IoWrite32(UINT16 Port, UINT32 Value) { __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port)); }
-
 static UINT32 PciConfigAddress(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Offset) {
   return PCI_CONFIG_ENABLE | ((UINT32)Bus << 16) | ((UINT32)Device << 11) | ((UINT32)Function << 8) | (Offset & 0xFCU);
 }
@@ -81,7 +65,7 @@ bool FwCfgReadFile(const CHAR8 *Name, CHAR8 *Buffer, UINTN Size) {
 VOID DebugExit(UINT32 Code) {
   IoWrite32(DEBUG_EXIT_PORT, Code);
   // Only reached when QEMU has no isa-debug-exit device.
-  gRT->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
+  RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   for (;;) {
   }
 }

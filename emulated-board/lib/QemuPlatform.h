@@ -19,11 +19,6 @@
 #define PIIX4_PMBA_IO_SPACE 0x1U
 #define PM_TIMER_OFFSET 8
 
-UINT8 IoRead8(UINT16 Port);
-UINT16 IoRead16(UINT16 Port);
-VOID IoWrite16(UINT16 Port, UINT16 Value);
-VOID IoWrite32(UINT16 Port, UINT32 Value);
-
 UINT32 PciRead32(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Offset);
 VOID PciWrite32(UINT8 Bus, UINT8 Device, UINT8 Function, UINT8 Offset, UINT32 Value);
 

@@ -56,7 +56,7 @@ VOID ReportReboot(const CHAR8 *Why) {
     ReportFinish();
   }
   Print("BOARD: REBOOT %s: %s\n", CurrentScenario, Why);
-  gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
+  RuntimeServices->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
   for (;;) {
   }
 }
@@ -64,7 +64,7 @@ VOID ReportReboot(const CHAR8 *Why) {
 VOID RunNamed(const CHAR8 *FwCfgFile, const NAMED_RUN *Runs, UINTN Count) {
   // The host's timeout bounds the boot; the firmware's five-minute watchdog
   // would only add a second, slower one.
-  (VOID) gBS->SetWatchdogTimer(0, 0, 0, nullptr);
+  (VOID) BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
   static CHAR8 Name[RUN_NAME_SIZE];
   if (!FwCfgReadFile(FwCfgFile, Name, sizeof(Name))) {
     ReportBegin("none");

@@ -1,10 +1,9 @@
 #include "S3Sleep.h"
 
 #include "Console.h"
-#include "QemuPlatform.h"
+#include "Guids.h"
+#include "Hardware.h"
 #include "Report.h"
-
-#define ACPI_20_TABLE_GUID {0x8868E871, 0xE4F1, 0x11D3, {0xBC, 0x22, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}}
 
 // Byte offsets in the ACPI tables (ACPI 6.x), read unaligned.
 #define RSDP_XSDT_ADDRESS 24
@@ -30,8 +29,6 @@
 #define AML_BYTE_PREFIX 0x0A
 
 #define SLEEP_FAILED_STALL_US 5000000
-
-static const EFI_GUID Acpi20TableGuid = ACPI_20_TABLE_GUID;
 
 // Real mode at 9F00:0000: cli; mov ax, 0x9F00; mov ds, ax;
 // mov byte [0x100], 1; then hlt for ever.
@@ -99,7 +96,7 @@ VOID EnterS3() {
   }
 
   EFI_PHYSICAL_ADDRESS Stub = S3_WAKE_STUB_ADDRESS;
-  const EFI_STATUS Status = gBS->AllocatePages(AllocateAddress, EfiReservedMemoryType, 1, &Stub);
+  const EFI_STATUS Status = BootServices->AllocatePages(AllocateAddress, EfiReservedMemoryType, 1, &Stub);
   if (!Expect(Status == EFI_SUCCESS, "no page at 0x%llx for the waking vector: %s", Stub, StatusName(Status))) {
     return;
   }
@@ -114,6 +111,6 @@ VOID EnterS3() {
                                   ((UINT16)SleepType << PM1_CNT_SLP_TYP_SHIFT) | PM1_CNT_SLP_EN);
   IoWrite16(Pm1aControl, Control);
   // Reached only when the machine did not sleep.
-  gBS->Stall(SLEEP_FAILED_STALL_US);
+  BootServices->Stall(SLEEP_FAILED_STALL_US);
   Expect(false, "the machine did not enter S3 after PM1a_CNT 0x%x was written", Control);
 }

@@ -15,13 +15,14 @@ bool WriteSetupBytes(UINTN Size, UINT8 Mode, const UINT8 *Enable) {
   __builtin_memset(Setup, 0, sizeof(Setup));
   Setup[SETUP_USB_CONNECTOR_CONTROL_MODE_OFFSET] = Mode;
   __builtin_memcpy(Setup + SETUP_USB_CONNECTOR_ENABLE_OFFSET, Enable, CONNECTOR_COUNT);
-  const EFI_STATUS Status = gRT->SetVariable(SETUP_VARIABLE_NAME, &SetupGuid, NV_BS_RT_ATTRIBUTES, Size, Setup);
+  const EFI_STATUS Status =
+      RuntimeServices->SetVariable(SETUP_VARIABLE_NAME, &SetupGuid, NV_BS_RT_ATTRIBUTES, Size, Setup);
   return Expect(Status == EFI_SUCCESS, "storing Setup (%llu bytes): %s", Size, StatusName(Status));
 }
 
 VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid) {
   // Not finding the variable is the wanted end state too.
-  const EFI_STATUS Status = gRT->SetVariable(Name, Guid, 0, 0, nullptr);
+  const EFI_STATUS Status = RuntimeServices->SetVariable(Name, Guid, 0, 0, nullptr);
   CHAR8 Text[64];
   AsciiFromText(Name, Text, sizeof(Text));
   Expect(Status == EFI_SUCCESS || Status == EFI_NOT_FOUND, "deleting %s: %s", Text, StatusName(Status));
@@ -36,7 +37,7 @@ bool StoreSaSetup(UINT8 Request) {
   }
   SaSetup[SA_SETUP_COLD_RESET_REQUEST_OFFSET] = Request;
   const EFI_STATUS Status =
-      gRT->SetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
+      RuntimeServices->SetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
   return Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status));
 }
 
@@ -45,7 +46,8 @@ SA_SETUP_STATE ReadSaSetup() {
   static UINT8 SaSetup[4096];
   SA_SETUP_STATE State = {};
   State.Size = sizeof(SaSetup);
-  State.Status = gRT->GetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, &State.Attributes, &State.Size, SaSetup);
+  State.Status =
+      RuntimeServices->GetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, &State.Attributes, &State.Size, SaSetup);
   State.FirstChange = -1;
   if (State.Status != EFI_SUCCESS) {
     return State;

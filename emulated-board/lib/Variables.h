@@ -6,8 +6,9 @@
 
 #include "PolicyVariables.h"
 #include "SaSetup.h"
+#include "Uefi/SystemTable.h"
 
-#define NV_BS_RT_ATTRIBUTES 0x00000007U
+#define NV_BS_RT_ATTRIBUTES (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)
 
 extern const EFI_GUID SetupGuid;
 extern const EFI_GUID CapabilitiesGuid;

@@ -9,32 +9,19 @@
 // makes it go on with the next option in BootOrder, here the road's boot
 // application.
 #include "Console.h"
+#include "DevicePaths.h"
 #include "FirmwareTables.h"
-#include "Protocol/DevicePathToText.h"
+#include "Guids.h"
 #include "Protocol/LoadedImage.h"
 
 #define LOADER_PATH_SIZE 256
 
-static const EFI_GUID LoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-
 // The text of the device the image was loaded from; false when any step fails.
 static bool LoadedFrom(CHAR8 *Buffer, UINTN Size) {
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
-  EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-  EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
-  if (EFI_ERROR(gBS->HandleProtocol(gImageHandle, &LoadedImageProtocolGuid, (VOID **)&LoadedImage)) ||
-      LoadedImage->DeviceHandle == nullptr ||
-      EFI_ERROR(gBS->HandleProtocol(LoadedImage->DeviceHandle, &DevicePathProtocolGuid, (VOID **)&Path)) ||
-      EFI_ERROR(gBS->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText))) {
-    return false;
-  }
-  CHAR16 *Text = ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
-  if (Text == nullptr) {
-    return false;
-  }
-  AsciiFromText(Text, Buffer, Size);
-  gBS->FreePool(Text);
-  return Buffer[0] != '\0';
+  return !EFI_ERROR(BootServices->HandleProtocol(ImageHandle, &LoadedImageProtocolGuid, (VOID **)&LoadedImage)) &&
+         LoadedImage->DeviceHandle != nullptr && DevicePathText(LoadedImage->DeviceHandle, Buffer, Size) &&
+         Buffer[0] != '\0';
 }
 
 extern "C" EFI_STATUS EFIAPI StickLoaderMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

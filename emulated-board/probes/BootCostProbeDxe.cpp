@@ -4,14 +4,12 @@
 // difference between two probes is what the DXE dispatcher spent loading and
 // starting the driver between them. A probe that finds both drivers under
 // test entered gives the PM timer back to OVMF if BoardStandInDxe lent it.
-#include "StandIn.h"
-#include "QemuPlatform.h"
-#include "FirmwareTables.h"
 #include "BootCost.h"
+#include "FirmwareTables.h"
+#include "Guids.h"
 #include "Hardware.h"
-
-static const EFI_GUID BootCostTableGuid = BOOT_COST_TABLE_GUID;
-static const EFI_GUID StandInRecordGuid = STAND_IN_RECORD_GUID;
+#include "QemuPlatform.h"
+#include "StandIn.h"
 
 static VOID ReturnPmTimer() {
   STAND_IN_RECORD *Record = (STAND_IN_RECORD *)FindConfigurationTable(&StandInRecordGuid);
@@ -27,11 +25,11 @@ extern "C" EFI_STATUS EFIAPI BootCostProbeEntry(EFI_HANDLE ImageHandle, EFI_SYST
   FirmwareTablesInit(ImageHandle, SystemTable);
   BOOT_COST_TABLE *Table = (BOOT_COST_TABLE *)FindConfigurationTable(&BootCostTableGuid);
   if (Table == nullptr) {
-    if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, sizeof(*Table), (VOID **)&Table))) {
+    if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, sizeof(*Table), (VOID **)&Table))) {
       return EFI_SUCCESS;
     }
     *Table = {};
-    (VOID) gBS->InstallConfigurationTable(&BootCostTableGuid, Table);
+    (VOID) BootServices->InstallConfigurationTable(&BootCostTableGuid, Table);
   }
   if (Table->Count < BOOT_COST_MAX_STAMPS) {
     Table->Stamps[Table->Count++] = Now;

@@ -2,13 +2,8 @@
 // is dispatched the same way and arms the same three notifications (a
 // device-path installation, the ready-to-boot and the End-of-DXE groups),
 // whose functions do nothing.
-#include "Guid/EventGroup.h"
-#include "Protocol/DevicePath.h"
+#include "Guids.h"
 #include "Uefi/SystemTable.h"
-
-static const EFI_GUID DevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
-static const EFI_GUID EndOfDxeGroupGuid = EFI_END_OF_DXE_EVENT_GROUP_GUID;
 
 static VOID *Registration;
 

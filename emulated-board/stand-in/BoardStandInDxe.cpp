@@ -2,31 +2,22 @@
 // option by OVMF's boot manager or from the flash image by the DXE
 // dispatcher, it supplies what the emulated board lacks and nothing more (the
 // calibration HOB, RAM standing in for the xHCI configuration dwords and
-// register window, the hub port protocol, a stick that claims the chipset
-// hub's id), as the host's fw_cfg settings choose (StandIn.h), and records
-// what the drivers did with them, what was installed when each entered and
-// when End-of-DXE and ready-to-boot came, which USB devices appeared, and
-// which boot this is, for the boot application to check.
-#include "StandIn.h"
-#include "Variables.h"
+// register window, the hub port protocol, the PM timer on the board's port, a
+// stick that claims the chipset hub's id), as the host's fw_cfg settings
+// choose (StandIn.h). Its recorder (StandInRecorder.cpp) records what the
+// drivers did with them, what was installed when each entered and when
+// End-of-DXE and ready-to-boot came, which USB devices appeared, and which
+// boot this is, for the boot application to check.
+#include "BoardStandInDxe.h"
 #include "Console.h"
-#include "QemuPlatform.h"
+#include "DevicePaths.h"
 #include "FirmwareTables.h"
 #include "FwCfgSettings.h"
-#include "Guid/EventGroup.h"
+#include "Guids.h"
 #include "HobListCopy.h"
-#include "Protocol/DevicePathToText.h"
 #include "Protocol/HubPortDisable.h"
-#include "Protocol/S3SaveState.h"
-#include "Protocol/UsbIo.h"
-
-static STAND_IN_RECORD Record;
-
-static const EFI_GUID StandInVariableGuid = STAND_IN_VARIABLE_GUID;
-static const EFI_GUID StandInRecordGuid = STAND_IN_RECORD_GUID;
-static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
-static const EFI_GUID S3SaveStateProtocolGuid = EFI_S3_SAVE_STATE_PROTOCOL_GUID;
-static const EFI_GUID ReadyToLockProtocolGuid = SMM_READY_TO_LOCK_PROTOCOL_GUID;
+#include "QemuPlatform.h"
+#include "TableHooks.h"
 
 // Both BAR dwords read all-ones. Where a driver that trusted them would
 // write lies in the DIMM at 4 GiB, outside the firmware's memory map; it is
@@ -48,14 +39,14 @@ static VOID SetUpAbsentController() {
 static VOID SetUpXhciStandIn(const STAND_IN_CONFIG &Config) {
   EFI_PHYSICAL_ADDRESS ConfigPage = XHCI_CONFIG_PAGE;
   EFI_PHYSICAL_ADDRESS Window = STAND_IN_HIGH_RAM_SIZE - 1;
-  if (EFI_ERROR(gBS->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage))) {
+  if (EFI_ERROR(BootServices->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage))) {
     return;
   }
   if (Config.Bar == StandInBarAbsent) {
     SetUpAbsentController();
     return;
   }
-  if (EFI_ERROR(gBS->AllocatePages(AllocateMaxAddress, EfiBootServicesData, STAND_IN_WINDOW_PAGES, &Window))) {
+  if (EFI_ERROR(BootServices->AllocatePages(AllocateMaxAddress, EfiBootServicesData, STAND_IN_WINDOW_PAGES, &Window))) {
     return;
   }
   const UINT64 HighWindow = STAND_IN_HIGH_RAM_BASE + Window;
@@ -77,106 +68,13 @@ static VOID SetUpXhciStandIn(const STAND_IN_CONFIG &Config) {
   Record.XhciStandIn = true;
 }
 
-static VOID EFIAPI RecordHubApply(UINT8 Usb3Port, UINT32 PassBit, UINT8 Usb2Port) {
-  if (Record.HubApplyCount < STAND_IN_MAX_HUB_APPLIES) {
-    Record.HubApplies[Record.HubApplyCount] = {Usb3Port, PassBit, Usb2Port};
-  }
-  Record.HubApplyCount++;
-}
-
 static HUB_PORT_DISABLE_PROTOCOL HubPortDisable = {RecordHubApply, 0, 0};
-
-static EFI_LOCATE_PROTOCOL FirmwareLocateProtocol;
-
-static EFI_STATUS EFIAPI CountingLocateProtocol(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
-  if (Protocol != nullptr && CompareGuid(Protocol, &HubPortDisableProtocolGuid)) {
-    Record.HubLookups++;
-  }
-  return FirmwareLocateProtocol(Protocol, Registration, Interface);
-}
 
 static VOID InstallHubPortDisable() {
   EFI_HANDLE Handle = nullptr;
-  Record.HubProtocolInstalled = gBS->InstallProtocolInterface(&Handle, &HubPortDisableProtocolGuid,
-                                                              EFI_NATIVE_INTERFACE, &HubPortDisable) == EFI_SUCCESS;
-  FirmwareLocateProtocol = gBS->LocateProtocol;
-  gBS->LocateProtocol = CountingLocateProtocol;
-  gBS->Hdr.CRC32 = 0;
-  (VOID) gBS->CalculateCrc32(gBS, gBS->Hdr.HeaderSize, &gBS->Hdr.CRC32);
-}
-
-// Write takes (This, OpCode, ...) with every variadic argument in an 8-byte
-// slot, so forwarding a fixed number of slots passes any opcode through.
-#define S3_WRITE_FORWARDED_SLOTS 8
-
-static EFI_S3_SAVE_STATE_WRITE FirmwareS3Write;
-
-static UINT64 ReadAtWidth(const VOID *Buffer, UINT32 Width) {
-  switch (Width) {
-    case EfiBootScriptWidthUint8:
-      return *(const UINT8 *)Buffer;
-    case EfiBootScriptWidthUint16:
-      return *(const UINT16 *)Buffer;
-    case EfiBootScriptWidthUint32:
-      return *(const UINT32 *)Buffer;
-    default:
-      return *(const UINT64 *)Buffer;
-  }
-}
-
-static EFI_STATUS EFIAPI RecordingS3Write(const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode, ...) {
-  UINT64 Slot[S3_WRITE_FORWARDED_SLOTS];
-  __builtin_va_list Args;
-  __builtin_va_start(Args, OpCode);
-  for (UINT64 &Value : Slot) {
-    Value = __builtin_va_arg(Args, UINT64);
-  }
-  __builtin_va_end(Args);
-
-  STAND_IN_S3_WRITE *Entry = nullptr;
-  if (OpCode == EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE) {
-    if (Record.S3WriteCount < STAND_IN_MAX_S3_WRITES) {
-      // Memory write: Width (an enum, so only its low half is meaningful),
-      // Address, Count, Buffer.
-      Entry = &Record.S3Writes[Record.S3WriteCount];
-      Entry->OpCode = OpCode;
-      Entry->Width = (UINT32)Slot[0];
-      Entry->Address = Slot[1];
-      Entry->Count = Slot[2];
-      Entry->Value = ReadAtWidth((const VOID *)(UINTN)Slot[3], Entry->Width);
-      Entry->EndOfDxeSignals = Record.EndOfDxeSignals;
-      Entry->ReadyToBootSignals = Record.ReadyToBootSignals;
-    }
-    Record.S3WriteCount++;
-  }
-  const EFI_STATUS Status =
-      FirmwareS3Write(This, OpCode, Slot[0], Slot[1], Slot[2], Slot[3], Slot[4], Slot[5], Slot[6], Slot[7]);
-  if (Entry != nullptr) {
-    Entry->Status = Status;
-  }
-  return Status;
-}
-
-static bool Installed(const EFI_GUID *Protocol) {
-  VOID *Interface = nullptr;
-  return FirmwareLocateProtocol(Protocol, nullptr, &Interface) == EFI_SUCCESS;
-}
-
-static VOID WrapS3SaveState() {
-  EFI_S3_SAVE_STATE_PROTOCOL *S3SaveState = nullptr;
-  if (Record.S3SaveStateWrapped ||
-      EFI_ERROR(FirmwareLocateProtocol(&S3SaveStateProtocolGuid, nullptr, (VOID **)&S3SaveState))) {
-    return;
-  }
-  FirmwareS3Write = S3SaveState->Write;
-  S3SaveState->Write = RecordingS3Write;
-  Record.S3SaveStateWrapped = true;
-}
-
-static VOID EFIAPI WrapS3SaveStateOnInstall(EFI_EVENT Event, VOID *Context) {
-  (VOID) Event;
-  (VOID) Context;
-  WrapS3SaveState();
+  Record.HubProtocolInstalled =
+      BootServices->InstallProtocolInterface(&Handle, &HubPortDisableProtocolGuid, EFI_NATIVE_INTERFACE,
+                                             &HubPortDisable) == EFI_SUCCESS;
 }
 
 // The stick at Record.HubIdPort claims the chipset hub's id: its own USB I/O
@@ -195,163 +93,15 @@ static EFI_STATUS EFIAPI ClaimHubId(EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DE
   return Status;
 }
 
-#define MESSAGING_DEVICE_PATH 0x03
-#define MSG_USB_DP 0x05
-
-// QEMU's name of the port a USB device sits on ("8", "1.2"): its USB nodes'
-// parent port numbers, counted from 1.
-static VOID QemuPortName(EFI_HANDLE Handle, CHAR8 *Name, UINTN Size) {
-  Name[0] = '\0';
-  const UINT8 *Node = nullptr;
-  if (gBS->HandleProtocol(Handle, &DevicePathProtocolGuid, (VOID **)&Node) != EFI_SUCCESS) {
-    return;
-  }
-  UINTN Length = 0;
-  for (; Node[0] != END_DEVICE_PATH_TYPE; Node += Node[2] | (Node[3] << 8)) {
-    if (Node[0] == MESSAGING_DEVICE_PATH && Node[1] == MSG_USB_DP) {
-      FormatString(Name + Length, Size - Length, Length == 0 ? "%u" : ".%u", Node[4] + 1U);
-      while (Name[Length] != '\0') {
-        Length++;
-      }
-    }
-  }
-}
-
-static VOID ClaimHubIdIfChosen(EFI_HANDLE Handle, EFI_USB_IO_PROTOCOL *UsbIo) {
+VOID ClaimHubIdIfChosen(EFI_HANDLE Handle, EFI_USB_IO_PROTOCOL *UsbIo) {
   CHAR8 Port[STAND_IN_PORT_NAME_SIZE];
   QemuPortName(Handle, Port, sizeof(Port));
   if (Record.HubIdPort[0] == '\0' || HubIdStick != nullptr || !AsciiEqual(Port, Record.HubIdPort)) {
     return;
   }
   HubIdStick = UsbIo;
-  FirmwareGetDeviceDescriptor = UsbIo->UsbGetDeviceDescriptor;
-  UsbIo->UsbGetDeviceDescriptor = ClaimHubId;
+  FirmwareGetDeviceDescriptor = HookSlot(nullptr, &UsbIo->UsbGetDeviceDescriptor, ClaimHubId);
   Record.HubIdClaimed = true;
-}
-
-// Runs before any notification at a lower level, so a device is seen with
-// its USB I/O even when the policy driver takes it away, and the chosen
-// stick claims the hub's id before the policy reads it.
-static VOID *UsbIoRegistration;
-
-static VOID EFIAPI RecordUsbDevices(EFI_EVENT Event, VOID *Context) {
-  (VOID) Event;
-  (VOID) Context;
-  EFI_HANDLE Handle = nullptr;
-  UINTN Size = sizeof(Handle);
-  while (gBS->LocateHandle(ByRegisterNotify, nullptr, UsbIoRegistration, &Size, &Handle) == EFI_SUCCESS) {
-    Size = sizeof(Handle);
-    EFI_USB_IO_PROTOCOL *UsbIo = nullptr;
-    EFI_USB_DEVICE_DESCRIPTOR Device = {};
-    EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
-    if (Record.UsbDeviceCount == STAND_IN_MAX_USB_DEVICES ||
-        EFI_ERROR(gBS->HandleProtocol(Handle, &UsbIoProtocolGuid, (VOID **)&UsbIo))) {
-      continue;
-    }
-    ClaimHubIdIfChosen(Handle, UsbIo);
-    (VOID) UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device);
-    (VOID) UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface);
-    Record.UsbDevices[Record.UsbDeviceCount++] = {Handle, Device.IdVendor, Device.IdProduct,
-                                                  Interface.InterfaceClass};
-  }
-}
-
-// Calls NotifyFunction at TPL_NOTIFY whenever Protocol is installed.
-static VOID *NotifyOnInstall(const EFI_GUID *Protocol, EFI_EVENT_NOTIFY NotifyFunction) {
-  EFI_EVENT Event = nullptr;
-  VOID *Registration = nullptr;
-  if (gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, NotifyFunction, nullptr, &Event) == EFI_SUCCESS) {
-    (VOID) gBS->RegisterProtocolNotify(Protocol, Event, &Registration);
-  }
-  return Registration;
-}
-
-static UINT32 EntriesSeen;
-
-static VOID NoteEntry(STAND_IN_DRIVER_ENTRY &Entry) {
-  if (Entry.Order != 0) {
-    return;
-  }
-  Entry.Order = ++EntriesSeen;
-  Entry.ReadyToLock = Installed(&ReadyToLockProtocolGuid);
-  Entry.S3SaveState = Installed(&S3SaveStateProtocolGuid);
-  Entry.DevicePathToText = Installed(&DevicePathToTextProtocolGuid);
-}
-
-static bool NameIs(const CHAR16 *Name, const CHAR16 *Wanted) {
-  for (; *Wanted != 0; Name++, Wanted++) {
-    if (*Name != *Wanted) {
-      return false;
-    }
-  }
-  return *Name == 0;
-}
-
-static EFI_GET_VARIABLE FirmwareGetVariable;
-
-static EFI_STATUS EFIAPI WatchingGetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 *Attributes,
-                                             UINTN *DataSize, VOID *Data) {
-  if (Name != nullptr && Guid != nullptr) {
-    if (NameIs(Name, SETUP_VARIABLE_NAME) && CompareGuid(Guid, &SetupGuid)) {
-      NoteEntry(Record.PolicyEntry);
-    } else if (NameIs(Name, SA_SETUP_VARIABLE_NAME) && CompareGuid(Guid, &SaSetupGuid)) {
-      NoteEntry(Record.ResetEntry);
-    }
-  }
-  return FirmwareGetVariable(Name, Guid, Attributes, DataSize, Data);
-}
-
-static VOID EFIAPI CountEndOfDxe(EFI_EVENT Event, VOID *Context) {
-  (VOID) Event;
-  (VOID) Context;
-  if (Record.EndOfDxeSignals++ == 0) {
-    Record.ReadyToLockAtEndOfDxe = Installed(&ReadyToLockProtocolGuid);
-  }
-}
-
-static VOID EFIAPI CountReadyToBoot(EFI_EVENT Event, VOID *Context) {
-  (VOID) Event;
-  (VOID) Context;
-  if (Record.ReadyToBootSignals++ == 0) {
-    Record.ReadyToLockAtReadyToBoot = Installed(&ReadyToLockProtocolGuid);
-  }
-}
-
-static UINT32 ReadCount(const CHAR16 *Name) {
-  UINT32 Count = 0;
-  UINTN Size = sizeof(Count);
-  (VOID) gRT->GetVariable(Name, &StandInVariableGuid, nullptr, &Size, &Count);
-  return Count;
-}
-
-static VOID CountBoot() {
-  Record.BootCount = ReadCount(STAND_IN_BOOT_COUNT_NAME) + 1;
-  (VOID) gRT->SetVariable(STAND_IN_BOOT_COUNT_NAME, &StandInVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Record.BootCount),
-                          &Record.BootCount);
-}
-
-static EFI_SET_VARIABLE FirmwareSetVariable;
-
-// The count is stored at once: a write of SaSetup may be followed by a reset.
-static EFI_STATUS EFIAPI CountingSetVariable(const CHAR16 *Name, const EFI_GUID *Guid, UINT32 Attributes,
-                                             UINTN DataSize, const VOID *Data) {
-  const EFI_STATUS Status = FirmwareSetVariable(Name, Guid, Attributes, DataSize, Data);
-  if (Name != nullptr && NameIs(Name, SA_SETUP_VARIABLE_NAME)) {
-    Record.SaSetupWrites++;
-    (VOID) FirmwareSetVariable(STAND_IN_SA_SETUP_WRITES_NAME, &StandInVariableGuid, NV_BS_RT_ATTRIBUTES,
-                               sizeof(Record.SaSetupWrites), &Record.SaSetupWrites);
-  }
-  return Status;
-}
-
-static VOID WatchVariables() {
-  Record.SaSetupWrites = ReadCount(STAND_IN_SA_SETUP_WRITES_NAME);
-  FirmwareSetVariable = gRT->SetVariable;
-  FirmwareGetVariable = gRT->GetVariable;
-  gRT->SetVariable = CountingSetVariable;
-  gRT->GetVariable = WatchingGetVariable;
-  gRT->Hdr.CRC32 = 0;
-  (VOID) gBS->CalculateCrc32(gRT, gRT->Hdr.HeaderSize, &gRT->Hdr.CRC32);
 }
 
 // The drivers' calibration window then reads a live timer; a boot-cost probe
@@ -365,7 +115,8 @@ static VOID LendPmTimer() {
 static VOID InstallCalibrationHob() {
   const UINT8 *List = FirmwareHobList();
   UINT8 *Copy = List != nullptr ? HobListWithCalibrationHob(List) : nullptr;
-  Record.CalibrationHobInstalled = Copy != nullptr && gBS->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
+  Record.CalibrationHobInstalled =
+      Copy != nullptr && BootServices->InstallConfigurationTable(&HobListGuid, Copy) == EFI_SUCCESS;
 }
 
 struct BAR_SETTING {
@@ -450,12 +201,11 @@ extern "C" EFI_STATUS EFIAPI BoardStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
   if (!ReadSettings(&Config)) {
     // Nothing is supplied on a guess: the record alone, for the boot
     // application to name the setting.
-    (VOID) gBS->InstallConfigurationTable(&StandInRecordGuid, &Record);
+    (VOID) BootServices->InstallConfigurationTable(&StandInRecordGuid, &Record);
     return EFI_SUCCESS;
   }
 
-  CountBoot();
-  WatchVariables();
+  StartRecording();
   if (Config.CalibrationHob) {
     InstallCalibrationHob();
   }
@@ -464,15 +214,6 @@ extern "C" EFI_STATUS EFIAPI BoardStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
   }
   SetUpXhciStandIn(Config);
   InstallHubPortDisable();
-  WrapS3SaveState();
-  // From flash, the save-state protocol may come after this driver.
-  (VOID) NotifyOnInstall(&S3SaveStateProtocolGuid, WrapS3SaveStateOnInstall);
-  UsbIoRegistration = NotifyOnInstall(&UsbIoProtocolGuid, RecordUsbDevices);
-  // Above the drivers' level, so each count is up to date when their
-  // notifications run.
-  EFI_EVENT Signal = nullptr;
-  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, CountEndOfDxe, nullptr, &EndOfDxeGroupGuid, &Signal);
-  (VOID) gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, CountReadyToBoot, nullptr, &ReadyToBootGroupGuid, &Signal);
-  (VOID) gBS->InstallConfigurationTable(&StandInRecordGuid, &Record);
+  (VOID) BootServices->InstallConfigurationTable(&StandInRecordGuid, &Record);
   return EFI_SUCCESS;
 }

@@ -19,6 +19,20 @@ struct EFI_HOB_GENERIC_HEADER {
 };
 static_assert(sizeof(EFI_HOB_GENERIC_HEADER) == 8, "EFI_HOB_GENERIC_HEADER layout");
 
+// The first HOB of the list (EFI_HOB_TYPE_HANDOFF).
+struct EFI_HOB_HANDOFF_INFO_TABLE {
+  EFI_HOB_GENERIC_HEADER Header;
+  UINT32 Version;
+  UINT32 BootMode;
+  EFI_PHYSICAL_ADDRESS EfiMemoryTop;
+  EFI_PHYSICAL_ADDRESS EfiMemoryBottom;
+  EFI_PHYSICAL_ADDRESS EfiFreeMemoryTop;
+  EFI_PHYSICAL_ADDRESS EfiFreeMemoryBottom;
+  EFI_PHYSICAL_ADDRESS EfiEndOfHobList;  // the end HOB
+};
+static_assert(offsetof(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList) == 0x30, "EFI_HOB_HANDOFF_INFO_TABLE layout");
+static_assert(sizeof(EFI_HOB_HANDOFF_INFO_TABLE) == 0x38, "EFI_HOB_HANDOFF_INFO_TABLE layout");
+
 struct EFI_HOB_GUID_TYPE {
   EFI_HOB_GENERIC_HEADER Header;
   EFI_GUID Name;

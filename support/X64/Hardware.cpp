@@ -1,6 +1,18 @@
 // x86-64 instructions behind the hardware seam.
 #include "Hardware.h"
 
+UINT8 IoRead8(UINT16 Port) {
+  UINT8 Value;
+  __asm__ __volatile__("inb %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+UINT16 IoRead16(UINT16 Port) {
+  UINT16 Value;
+  __asm__ __volatile__("inw %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
 // Kept out of line, so an I/O breakpoint on the port (how the calibration
 // window is watched, by a debugger or the OVMF scenarios) traps at a call
 // boundary: inside a longer block QEMU's emulator saves the trap's RFLAGS
@@ -10,6 +22,10 @@ __attribute__((noinline)) UINT32 IoRead32(UINT16 Port) {
   __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
   return Value;
 }
+
+VOID IoWrite16(UINT16 Port, UINT16 Value) { __asm__ __volatile__("outw %0, %w1" : : "a"(Value), "Nd"(Port)); }
+
+VOID IoWrite32(UINT16 Port, UINT32 Value) { __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port)); }
 
 UINT64 ReadTimeStampCounter() {
   UINT32 Low;

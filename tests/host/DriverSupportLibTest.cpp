@@ -15,7 +15,6 @@ static constexpr EFI_GUID HobListLastByteOff = {0x7739F24C, 0x93D7, 0x11D4,
 static constexpr EFI_GUID HobListFirstByteOff = {0x7739F24D, 0x93D7, 0x11D4,
                                                  {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
 
-#define TICKS_24_BIT 0x00FFFFFFU
 #define WINDOW_TICKS 364U
 
 using DriverSupportLibTest = DriverTest;
@@ -168,7 +167,7 @@ TEST_F(DriverSupportLibTest, CalibrationWindowWaits364TicksWithInterruptsMasked)
 
     DriverSupportInit(Fake->ImageHandle, &Fake->System);
 
-    const UINT32 Elapsed = (FakeHardware.PmTimerLastReading - FakeHardware.PmTimerFirstReading) & TICKS_24_BIT;
+    const UINT32 Elapsed = (FakeHardware.PmTimerLastReading - FakeHardware.PmTimerFirstReading) & PM_TIMER_MASK;
     EXPECT_EQ(FakeHardware.PmTimerFirstReading, Case.Start | Case.UpperBits);
     EXPECT_GE(Elapsed, WINDOW_TICKS);
     EXPECT_LT(Elapsed - Case.Step, WINDOW_TICKS) << "kept waiting after the window had passed";

@@ -27,13 +27,13 @@ UINT32 IoRead32(UINT16 Port) {
   if (FakeHardware.InterruptsEnabled) {
     FakeHardware.PmTimerReadsWithInterruptsEnabled++;
   }
-  const UINT32 Reading = (FakeHardware.PmTimerCount & FAKE_PM_TIMER_MASK) | FakeHardware.PmTimerUpperBits;
+  const UINT32 Reading = (FakeHardware.PmTimerCount & PM_TIMER_MASK) | FakeHardware.PmTimerUpperBits;
   if (FakeHardware.PmTimerReads == 1) {
     FakeHardware.PmTimerFirstReading = Reading;
   }
   FakeHardware.PmTimerLastReading = Reading;
   if (FakeHardware.PmTimerReads % FakeHardware.PmTimerReadsPerTick == 0) {
-    FakeHardware.PmTimerCount = (FakeHardware.PmTimerCount + FakeHardware.PmTimerStep) & FAKE_PM_TIMER_MASK;
+    FakeHardware.PmTimerCount = (FakeHardware.PmTimerCount + FakeHardware.PmTimerStep) & PM_TIMER_MASK;
   }
   return Reading;
 }

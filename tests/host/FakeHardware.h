@@ -6,9 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "Uefi/Base.h"
-
-#define FAKE_PM_TIMER_MASK 0x00FFFFFFU
+#include "Chipset.h"
 
 struct FAKE_MMIO_ACCESS {
   bool Write;

@@ -2,12 +2,11 @@
 
 #include "Console.h"
 #include "Guid/GlobalVariable.h"
+#include "Guids.h"
 #include "Report.h"
 #include "ScenarioSupport.h"
 
 #define LOAD_OPTION_SIZE 512
-
-static const EFI_GUID GlobalVariableGuid = EFI_GLOBAL_VARIABLE_GUID;
 
 // EFI_LOAD_OPTION: attributes, path length, description, device path.
 static bool StoreDriverOption(UINTN Number, const CHAR16 *File) {
@@ -26,11 +25,11 @@ static bool StoreDriverOption(UINTN Number, const CHAR16 *File) {
   __builtin_memcpy(Option, &Header, sizeof(Header));
   __builtin_memcpy(Option + sizeof(Header), Description, sizeof(Description));
   __builtin_memcpy(Option + sizeof(Header) + sizeof(Description), Path, PathSize);
-  gBS->FreePool(Path);
+  BootServices->FreePool(Path);
 
   CHAR16 Name[] = u"Driver0000";
   Name[9] = (CHAR16)(u'0' + Number);
-  const EFI_STATUS Status = gRT->SetVariable(Name, &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, Size, Option);
+  const EFI_STATUS Status = RuntimeServices->SetVariable(Name, &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, Size, Option);
   CHAR8 FileName[48];
   AsciiFromText(File, FileName, sizeof(FileName));
   Observe("load option", "Driver%04llu = %s", (UINT64)Number, FileName);
@@ -43,7 +42,7 @@ VOID RegisterDriversAndReset(const CHAR16 *DriverFile) {
   }
   static const UINT16 Order[] = {0, 1};
   const EFI_STATUS Status =
-      gRT->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Order), Order);
+      RuntimeServices->SetVariable(u"DriverOrder", &GlobalVariableGuid, NV_BS_RT_ATTRIBUTES, sizeof(Order), Order);
   if (!Expect(Status == EFI_SUCCESS, "storing DriverOrder: %s", StatusName(Status))) {
     return;
   }

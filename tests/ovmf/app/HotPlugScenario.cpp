@@ -2,9 +2,9 @@
 // before USB is enumerated, while the host plugs and unplugs sticks through
 // QEMU's monitor and this application watches.
 #include "Console.h"
+#include "DevicePaths.h"
 #include "DriverOptions.h"
-#include "Protocol/Storage.h"
-#include "Protocol/UsbIo.h"
+#include "Guids.h"
 #include "Report.h"
 #include "ScenarioSupport.h"
 #include "Scenarios.h"
@@ -43,57 +43,13 @@ static VOID DisabledPort(UINTN Cycle, CHAR8 *Port, UINTN Size) {
   FormatString(Port, Size, "8.%llu.%llu", (UINT64)(Cycle / HUB_PORTS + 1), (UINT64)(Cycle % HUB_PORTS + 1));
 }
 
-// The device path of a QEMU port name such as "8.2.1", in binary form:
-// PciRoot(0x0)/Pci(0x14,0x0) and one USB node per hop, numbered from 0.
-// Built and compared without the firmware's text conversion, so watching a
-// port allocates no pool memory that would shuffle the handle values the
-// firmware hands out.
-#define USB_NODE_SIZE 6
-#define PNP0A03_HID 0x0A0341D0U
-#define MAX_PORT_PATH 64
-
-struct PORT_PATH {
-  UINT8 Bytes[MAX_PORT_PATH];
-  UINTN Size;  // without the end node
-};
-
-static VOID AppendNode(PORT_PATH &Path, UINT8 Type, UINT8 SubType, const UINT8 *Data, UINTN DataSize) {
-  EFI_DEVICE_PATH_PROTOCOL Header = {Type, SubType, {(UINT8)(sizeof(Header) + DataSize), 0}};
-  __builtin_memcpy(Path.Bytes + Path.Size, &Header, sizeof(Header));
-  __builtin_memcpy(Path.Bytes + Path.Size + sizeof(Header), Data, DataSize);
-  Path.Size += sizeof(Header) + DataSize;
-}
-
-static PORT_PATH BinaryPortPath(const CHAR8 *Port) {
-  PORT_PATH Path = {};
-  const UINT32 Acpi[2] = {PNP0A03_HID, 0};
-  const UINT8 Pci[2] = {0, 0x14};  // function, device
-  AppendNode(Path, 0x02, 0x01, (const UINT8 *)Acpi, sizeof(Acpi));
-  AppendNode(Path, 0x01, 0x01, Pci, sizeof(Pci));
-  for (const CHAR8 *Cursor = Port; *Cursor != '\0' && Path.Size + USB_NODE_SIZE <= MAX_PORT_PATH;) {
-    UINT8 Number = 0;
-    for (; *Cursor >= '0' && *Cursor <= '9'; Cursor++) {
-      Number = (UINT8)(Number * 10 + (*Cursor - '0'));
-    }
-    const UINT8 Usb[2] = {(UINT8)(Number - 1), 0};  // parent port, interface
-    AppendNode(Path, 0x03, 0x05, Usb, sizeof(Usb));
-    Cursor += *Cursor == '.' ? 1 : 0;
-  }
-  return Path;
-}
-
-// Bytes before the end node.
-static UINTN PathSize(const EFI_DEVICE_PATH_PROTOCOL *Path) {
-  const UINT8 *Node = (const UINT8 *)Path;
-  while (Node[0] != END_DEVICE_PATH_TYPE) {
-    Node += Node[2] | (Node[3] << 8);
-  }
-  return (UINTN)(Node - (const UINT8 *)Path);
-}
-
-static bool StartsWith(const EFI_DEVICE_PATH_PROTOCOL *Candidate, const PORT_PATH &Path) {
+// Sticks are found by their port's device path in binary form
+// (QemuPortPath), compared without the firmware's text conversion, so
+// watching a port allocates no pool memory that would shuffle the handle
+// values the firmware hands out.
+static bool StartsWith(const EFI_DEVICE_PATH_PROTOCOL *Candidate, const DEVICE_PATH_BUFFER &Path) {
   const UINT8 *Bytes = (const UINT8 *)Candidate;
-  if (PathSize(Candidate) < Path.Size) {
+  if (DevicePathSize(Candidate) < Path.Size) {
     return false;
   }
   for (UINTN Index = 0; Index < Path.Size; Index++) {
@@ -113,21 +69,21 @@ struct STICK_VIEW {
 
 static EFI_HANDLE PathHandles[MAX_HANDLES];
 
-static STICK_VIEW ViewStick(const PORT_PATH &Path) {
+static STICK_VIEW ViewStick(const DEVICE_PATH_BUFFER &Path) {
   STICK_VIEW Stick = {};
   UINTN Size = sizeof(PathHandles);
-  if (gBS->LocateHandle(ByProtocol, &DevicePathProtocolGuid, nullptr, &Size, PathHandles) != EFI_SUCCESS) {
+  if (BootServices->LocateHandle(ByProtocol, &DevicePathProtocolGuid, nullptr, &Size, PathHandles) != EFI_SUCCESS) {
     return Stick;
   }
   for (UINTN Index = 0; Index < Size / sizeof(EFI_HANDLE); Index++) {
     EFI_DEVICE_PATH_PROTOCOL *Candidate = nullptr;
-    if (gBS->HandleProtocol(PathHandles[Index], &DevicePathProtocolGuid, (VOID **)&Candidate) != EFI_SUCCESS) {
+    if (BootServices->HandleProtocol(PathHandles[Index], &DevicePathProtocolGuid, (VOID **)&Candidate) != EFI_SUCCESS) {
       continue;
     }
     if (!StartsWith(Candidate, Path)) {
       continue;
     }
-    if (PathSize(Candidate) == Path.Size) {
+    if (DevicePathSize(Candidate) == Path.Size) {
       Stick.Handle = PathHandles[Index];
       Stick.UsbIo = HasProtocol(PathHandles[Index], &UsbIoProtocolGuid);
     }
@@ -140,14 +96,14 @@ static STICK_VIEW ViewStick(const PORT_PATH &Path) {
 // Waits until the policy and the storage stack are done with the stick at
 // Port: it lost USB I/O, or it carries a file system.
 static STICK_VIEW SettledStick(const CHAR8 *Id, const CHAR8 *Port) {
-  const PORT_PATH Path = BinaryPortPath(Port);
+  const DEVICE_PATH_BUFFER Path = QemuPortPath(Port);
   STICK_VIEW Stick = {};
   for (UINTN Poll = 0; Poll < HOTPLUG_TIMEOUT_POLLS; Poll++) {
-    gBS->Stall(HOTPLUG_POLL_US);
+    BootServices->Stall(HOTPLUG_POLL_US);
     Stick = ViewStick(Path);
     if (Stick.Handle != nullptr && (!Stick.UsbIo || Stick.FileSystems != 0)) {
       // A moment longer, for whatever the storage stack would still bind.
-      gBS->Stall(4 * HOTPLUG_POLL_US);
+      BootServices->Stall(4 * HOTPLUG_POLL_US);
       return ViewStick(Path);
     }
   }
@@ -161,7 +117,7 @@ static STICK_VIEW SettledStick(const CHAR8 *Id, const CHAR8 *Port) {
 // value the new stick gets, at times one it has just freed.
 static STICK_VIEW ReplaceStick(const CHAR8 *Gone, const CHAR8 *New, const CHAR8 *Port) {
   Print("BOARD: HOTPLUG REPLACE %s %s %s\n", Gone, New, Port);
-  gBS->Stall(20 * HOTPLUG_POLL_US);
+  BootServices->Stall(20 * HOTPLUG_POLL_US);
   return SettledStick(New, Port);
 }
 

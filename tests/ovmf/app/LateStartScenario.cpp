@@ -7,7 +7,7 @@
 // once per boot option it tries; this application signals once more.
 #include "Console.h"
 #include "DriverOptions.h"
-#include "Guid/EventGroup.h"
+#include "Guids.h"
 #include "Protocol/S3SaveState.h"
 #include "Report.h"
 #include "ScenarioSupport.h"
@@ -74,13 +74,13 @@ static VOID EFIAPI IgnoreSignal(EFI_EVENT Event, VOID *Context) {
 // application's TPL.
 static bool SignalReadyToBoot() {
   EFI_EVENT Event = nullptr;
-  const EFI_STATUS Status =
-      gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, IgnoreSignal, nullptr, &ReadyToBootGroupGuid, &Event);
+  const EFI_STATUS Status = BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, IgnoreSignal, nullptr,
+                                                        &ReadyToBootGroupGuid, &Event);
   if (!Expect(Status == EFI_SUCCESS, "CreateEventEx in the ready-to-boot group: %s", StatusName(Status))) {
     return false;
   }
-  gBS->SignalEvent(Event);
-  gBS->CloseEvent(Event);
+  BootServices->SignalEvent(Event);
+  BootServices->CloseEvent(Event);
   return true;
 }
 

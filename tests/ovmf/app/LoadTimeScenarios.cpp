@@ -17,10 +17,10 @@ static bool StartPolicyDriver(UINT32 Revision, DRIVER_START *Start) {
   if (Image == nullptr) {
     return false;
   }
-  const UINT32 FirmwareRevision = gST->Hdr.Revision;
-  gST->Hdr.Revision = Revision;
+  const UINT32 FirmwareRevision = SystemTable->Hdr.Revision;
+  SystemTable->Hdr.Revision = Revision;
   *Start = StartWithCalibrationHob(Image);
-  gST->Hdr.Revision = FirmwareRevision;
+  SystemTable->Hdr.Revision = FirmwareRevision;
   ObserveStart(*Start);
   return true;
 }
@@ -28,7 +28,7 @@ static bool StartPolicyDriver(UINT32 Revision, DRIVER_START *Start) {
 VOID SetupAbsentScenario() {
   DeleteVariable(SETUP_VARIABLE_NAME, &SetupGuid);
   DRIVER_START Start;
-  if (!StartPolicyDriver(gST->Hdr.Revision, &Start)) {
+  if (!StartPolicyDriver(SystemTable->Hdr.Revision, &Start)) {
     return;
   }
   Expect(Start.Status == EFI_NOT_FOUND, "StartImage gave %s, wanted EFI_NOT_FOUND", StatusName(Start.Status));
@@ -38,7 +38,7 @@ VOID SetupAbsentScenario() {
 
 VOID SetupTooLargeScenario() {
   DRIVER_START Start;
-  if (!WriteSetup(4000, NO_CONNECTOR) || !StartPolicyDriver(gST->Hdr.Revision, &Start)) {
+  if (!WriteSetup(4000, NO_CONNECTOR) || !StartPolicyDriver(SystemTable->Hdr.Revision, &Start)) {
     return;
   }
   Expect(Start.Status == EFI_BUFFER_TOO_SMALL, "StartImage gave %s, wanted EFI_BUFFER_TOO_SMALL",
@@ -49,7 +49,7 @@ VOID SetupTooLargeScenario() {
 
 // Setup is valid, so anything but the gate would publish the block.
 VOID RevisionGateScenario() {
-  Observe("firmware revision", "0x%08x", gST->Hdr.Revision);
+  Observe("firmware revision", "0x%08x", SystemTable->Hdr.Revision);
   if (!WriteSetup(SETUP_VARIABLE_SIZE, NO_CONNECTOR)) {
     return;
   }

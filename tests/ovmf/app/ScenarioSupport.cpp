@@ -1,42 +1,22 @@
 #include "ScenarioSupport.h"
 
 #include "Console.h"
-#include "Report.h"
+#include "DevicePaths.h"
+#include "Guids.h"
 #include "Hardware.h"
 #include "HobListCopy.h"
-#include "Guid/EventGroup.h"
-#include "Protocol/DevicePathToText.h"
 #include "Protocol/LoadedImage.h"
-#include "Protocol/Storage.h"
-#include "Protocol/UsbIo.h"
-
-
-static const EFI_GUID LoadedImageProtocolGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-
-static UINTN NodeLength(const EFI_DEVICE_PATH_PROTOCOL *Node) {
-  return (UINTN)Node->Length[0] | ((UINTN)Node->Length[1] << 8);
-}
-
-static VOID SetNode(EFI_DEVICE_PATH_PROTOCOL *Node, UINT8 Type, UINT8 SubType, UINTN Length) {
-  Node->Type = Type;
-  Node->SubType = SubType;
-  Node->Length[0] = (UINT8)Length;
-  Node->Length[1] = (UINT8)(Length >> 8);
-}
+#include "Report.h"
+#include "TableHooks.h"
 
 EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *PathSize) {
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
   EFI_DEVICE_PATH_PROTOCOL *Volume = nullptr;
-  if (EFI_ERROR(gBS->HandleProtocol(gImageHandle, &LoadedImageProtocolGuid, (VOID **)&LoadedImage)) ||
-      EFI_ERROR(gBS->HandleProtocol(LoadedImage->DeviceHandle, &DevicePathProtocolGuid, (VOID **)&Volume))) {
+  if (EFI_ERROR(BootServices->HandleProtocol(ImageHandle, &LoadedImageProtocolGuid, (VOID **)&LoadedImage)) ||
+      EFI_ERROR(BootServices->HandleProtocol(LoadedImage->DeviceHandle, &DevicePathProtocolGuid, (VOID **)&Volume))) {
     return nullptr;
   }
-  UINTN VolumeSize = 0;
-  for (const UINT8 *Node = (const UINT8 *)Volume;
-       ((const EFI_DEVICE_PATH_PROTOCOL *)Node)->Type != END_DEVICE_PATH_TYPE;
-       Node += NodeLength((const EFI_DEVICE_PATH_PROTOCOL *)Node)) {
-    VolumeSize += NodeLength((const EFI_DEVICE_PATH_PROTOCOL *)Node);
-  }
+  const UINTN VolumeSize = DevicePathSize(Volume);
   UINTN NameBytes = sizeof(CHAR16);
   for (const CHAR16 *Character = FileName; *Character != 0; Character++) {
     NameBytes += sizeof(CHAR16);
@@ -45,14 +25,15 @@ EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *Path
   const UINTN Total = VolumeSize + FileNodeSize + sizeof(EFI_DEVICE_PATH_PROTOCOL);
 
   UINT8 *Path = nullptr;
-  if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, Total, (VOID **)&Path))) {
+  if (EFI_ERROR(BootServices->AllocatePool(EfiBootServicesData, Total, (VOID **)&Path))) {
     return nullptr;
   }
   __builtin_memcpy(Path, Volume, VolumeSize);
-  SetNode((EFI_DEVICE_PATH_PROTOCOL *)(Path + VolumeSize), MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP, FileNodeSize);
+  SetDevicePathNode((EFI_DEVICE_PATH_PROTOCOL *)(Path + VolumeSize), MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP,
+                    FileNodeSize);
   __builtin_memcpy(Path + VolumeSize + sizeof(EFI_DEVICE_PATH_PROTOCOL), FileName, NameBytes);
-  SetNode((EFI_DEVICE_PATH_PROTOCOL *)(Path + VolumeSize + FileNodeSize), END_DEVICE_PATH_TYPE,
-          END_ENTIRE_DEVICE_PATH_SUBTYPE, sizeof(EFI_DEVICE_PATH_PROTOCOL));
+  SetDevicePathNode((EFI_DEVICE_PATH_PROTOCOL *)(Path + VolumeSize + FileNodeSize), END_DEVICE_PATH_TYPE,
+                    END_ENTIRE_DEVICE_PATH_SUBTYPE, sizeof(EFI_DEVICE_PATH_PROTOCOL));
   *PathSize = Total;
   return (EFI_DEVICE_PATH_PROTOCOL *)Path;
 }
@@ -64,8 +45,8 @@ EFI_HANDLE LoadFromBootVolume(const CHAR16 *FileName) {
     return nullptr;
   }
   EFI_HANDLE Image = nullptr;
-  const EFI_STATUS Status = gBS->LoadImage(FALSE, gImageHandle, Path, nullptr, 0, &Image);
-  gBS->FreePool(Path);
+  const EFI_STATUS Status = BootServices->LoadImage(FALSE, ImageHandle, Path, nullptr, 0, &Image);
+  BootServices->FreePool(Path);
   CHAR8 Name[64];
   AsciiFromText(FileName, Name, sizeof(Name));
   if (!Expect(Status == EFI_SUCCESS, "LoadImage %s: %s (0x%llx)", Name, StatusName(Status), Status)) {
@@ -130,7 +111,7 @@ static EFI_STATUS EFIAPI WatchedLocateProtocol(const EFI_GUID *Protocol, VOID *R
 
 EFI_IMAGE_ENTRY_POINT ImageEntryPoint(EFI_HANDLE Image) {
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
-  if (EFI_ERROR(gBS->HandleProtocol(Image, &LoadedImageProtocolGuid, (VOID **)&LoadedImage))) {
+  if (EFI_ERROR(BootServices->HandleProtocol(Image, &LoadedImageProtocolGuid, (VOID **)&LoadedImage))) {
     return nullptr;
   }
   const UINT8 *Base = (const UINT8 *)LoadedImage->ImageBase;
@@ -141,16 +122,14 @@ EFI_IMAGE_ENTRY_POINT ImageEntryPoint(EFI_HANDLE Image) {
 DRIVER_START StartCounted(EFI_HANDLE Image, EFI_IMAGE_ENTRY_POINT DirectEntry) {
   DRIVER_START Start = {};
   CountingInto = &Start;
-  FirmwareGetVariable = gRT->GetVariable;
-  FirmwareSetVariable = gRT->SetVariable;
-  FirmwareLocateProtocol = gBS->LocateProtocol;
-  gRT->GetVariable = CountingGetVariable;
-  gRT->SetVariable = CountingSetVariable;
-  gBS->LocateProtocol = WatchedLocateProtocol;
-  Start.Status = DirectEntry == nullptr ? gBS->StartImage(Image, nullptr, nullptr) : DirectEntry(Image, gST);
-  gRT->GetVariable = FirmwareGetVariable;
-  gRT->SetVariable = FirmwareSetVariable;
-  gBS->LocateProtocol = FirmwareLocateProtocol;
+  FirmwareGetVariable = HookSlot(&RuntimeServices->Hdr, &RuntimeServices->GetVariable, CountingGetVariable);
+  FirmwareSetVariable = HookSlot(&RuntimeServices->Hdr, &RuntimeServices->SetVariable, CountingSetVariable);
+  FirmwareLocateProtocol = HookSlot(&BootServices->Hdr, &BootServices->LocateProtocol, WatchedLocateProtocol);
+  Start.Status =
+      DirectEntry == nullptr ? BootServices->StartImage(Image, nullptr, nullptr) : DirectEntry(Image, SystemTable);
+  (VOID) HookSlot(&RuntimeServices->Hdr, &RuntimeServices->GetVariable, FirmwareGetVariable);
+  (VOID) HookSlot(&RuntimeServices->Hdr, &RuntimeServices->SetVariable, FirmwareSetVariable);
+  (VOID) HookSlot(&BootServices->Hdr, &BootServices->LocateProtocol, FirmwareLocateProtocol);
   return Start;
 }
 
@@ -165,13 +144,13 @@ DRIVER_START StartWithCalibrationHob(EFI_HANDLE Image) {
   if (!Expect(Copy != nullptr, "no pool for the HOB list copy")) {
     return Failed;
   }
-  const EFI_STATUS Installed = gBS->InstallConfigurationTable(&HobListGuid, Copy);
+  const EFI_STATUS Installed = BootServices->InstallConfigurationTable(&HobListGuid, Copy);
   if (!Expect(Installed == EFI_SUCCESS, "InstallConfigurationTable: %s", StatusName(Installed))) {
     return Failed;
   }
   const DRIVER_START Start = StartCounted(Image);
   // The copy stays allocated: the resident driver may keep pointing at it.
-  (VOID) gBS->InstallConfigurationTable(&HobListGuid, List);
+  (VOID) BootServices->InstallConfigurationTable(&HobListGuid, List);
   return Start;
 }
 
@@ -186,7 +165,7 @@ static UINT8 ReadBack[2 * sizeof(USB_CONNECTOR_CAPABILITIES)];
 VOID ExpectNoCapabilities() {
   UINTN Size = sizeof(ReadBack);
   const EFI_STATUS Status =
-      gRT->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, nullptr, &Size, ReadBack);
+      RuntimeServices->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, nullptr, &Size, ReadBack);
   Observe("UsbConnectorCapabilities", "%s", Status == EFI_NOT_FOUND ? "absent" : StatusName(Status));
   Expect(Status == EFI_NOT_FOUND, "UsbConnectorCapabilities lookup gave %s, wanted EFI_NOT_FOUND", StatusName(Status));
 }
@@ -195,7 +174,7 @@ VOID ExpectCapabilitiesPublished() {
   UINT32 Attributes = 0;
   UINTN Size = sizeof(ReadBack);
   const EFI_STATUS Status =
-      gRT->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, &Attributes, &Size, ReadBack);
+      RuntimeServices->GetVariable(USB_CONNECTOR_CAPABILITIES_NAME, &CapabilitiesGuid, &Attributes, &Size, ReadBack);
   if (!Expect(Status == EFI_SUCCESS, "UsbConnectorCapabilities not readable: %s", StatusName(Status))) {
     return;
   }

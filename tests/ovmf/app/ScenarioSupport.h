@@ -13,7 +13,6 @@
 // WriteSetup's DisabledConnector when every connector stays enabled.
 #define NO_CONNECTOR (-1)
 
-
 // Full device path of a file at the root of the volume this application was
 // started from, in pool memory; null on failure.
 EFI_DEVICE_PATH_PROTOCOL *BootVolumeFilePath(const CHAR16 *FileName, UINTN *PathSize);

@@ -3,7 +3,7 @@
 // the drivers did to the stand-in hardware and when.
 #pragma once
 
-#include "Board.h"
+#include "Chipset.h"
 
 // Namespace of the stand-in's own variables.
 #define STAND_IN_VARIABLE_GUID {0x09B9F640, 0x8A5D, 0x4319, {0x99, 0x73, 0x73, 0xF5, 0x9F, 0x76, 0x23, 0x78}}
@@ -11,10 +11,6 @@
 // and SetVariable calls for SaSetup made after it.
 #define STAND_IN_BOOT_COUNT_NAME u"StandInBoots"
 #define STAND_IN_SA_SETUP_WRITES_NAME u"StandInSaSetupWrites"
-// Installed by the firmware at SMM ready-to-lock; after it the S3 boot script
-// takes no more entries from outside SMM.
-#define SMM_READY_TO_LOCK_PROTOCOL_GUID \
-  {0x60FF8964, 0xE906, 0x41D0, {0xAF, 0xED, 0xF2, 0x41, 0xE9, 0x74, 0xE0, 0x8E}}
 // Configuration-table entry holding the STAND_IN_RECORD.
 #define STAND_IN_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
 
