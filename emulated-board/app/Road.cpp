@@ -1,12 +1,9 @@
-// The typical road, with both drivers started from the flash image by the DXE
-// dispatcher and BoardStandInDxe ahead of them: a first boot stores the setup
-// the host chose in the road's fw_cfg settings and resets, and the boot after
-// it prints what OVMF and the drivers did, as "BOARD: ROAD <what> key=value
-// ..." lines that tools/road.py turns into its report. The road with a reset
-// request takes one boot more, in which SaSetupResetDxe resets before this
-// application runs. With the sleep step the report boot then puts the
-// registers in the state a controller has after losing power and enters S3;
-// the host wakes the machine and reads what the boot script put back.
+// The boot application's part of the typical road (README, "The typical
+// road"): the first boot stores the setup the host chose and resets; the
+// report boot prints what OVMF and the drivers did as "BOARD: ROAD <what>
+// key=value ..." lines, read by tools/road_boot.py against a fixed list of
+// keys, then, when asked, leaves the registers as a controller that lost
+// power and enters S3.
 #include "BoardApp.h"
 #include "BootStages.h"
 #include "Console.h"
