@@ -175,7 +175,8 @@ def machine(code, variables, fat, serial_log, fw_cfg, memory=MEMORY, boot_index=
         "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
         # The boot folder as a FAT disk, on the first IDE channel's master.
         "-drive", f"if=none,id=bootfolder,format=raw,file=fat:rw:{fat}",
-        "-device", "ide-hd,drive=bootfolder,bus=ide.0,unit=0" + (f",bootindex={boot_index}" if boot_index is not None else ""),
+        "-device", "ide-hd,drive=bootfolder,bus=ide.0,unit=0"
+        + (f",bootindex={boot_index}" if boot_index is not None else ""),
         # How the application ends QEMU with its outcome.
         "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
     ]

@@ -44,7 +44,6 @@ class Board:
         self.chipset_hub_id = tuple(description["chipset_hub_id"])
         self.setup = description["setup"]
         self.capabilities = description["capabilities"]
-        self.sa_setup = description["sa_setup"]
 
     def port_range(self, port):
         """The range holding the port; None for a number the board gives no port."""
@@ -63,9 +62,6 @@ class Board:
         if port_range.hub_root_port == 0:
             return (port,)
         return (port_range.hub_root_port, port - port_range.first_port + 1)
-
-    def root_ports(self):
-        return [port for r in self.ranges if r.hub_root_port == 0 for port in range(r.first_port, r.first_port + r.count)]
 
     def find(self, name):
         if name.isdigit() and int(name) < len(self.connectors):

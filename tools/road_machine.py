@@ -22,9 +22,6 @@ class Attachment:
     port: int  # the board's port number
     qemu_port: str = ""  # QEMU's name of where it is plugged: "8", "1.2"
 
-    def describe(self):
-        return f"{self.kind} on {self.connector.label} (port {self.port})"
-
 
 @dataclass
 class Road:

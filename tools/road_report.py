@@ -20,9 +20,10 @@ def report(facts, per_connector_mode):
     road = facts["road"]
     out = []
     disabled = ", ".join(road["disabled"]) or "none"
-    out.append(f"Road: Setup mode {road['mode']}, connectors disabled: "
-               f"{disabled if road['mode'] == per_connector_mode else f'none (only mode {per_connector_mode} disables)'}"
-               f"; SaSetup reset request: {yes(road['reset_request'])}; BAR0 {road['bar']}")
+    if road["mode"] != per_connector_mode:
+        disabled = f"none (only mode {per_connector_mode} disables)"
+    out.append(f"Road: Setup mode {road['mode']}, connectors disabled: {disabled}; SaSetup reset request: "
+               f"{yes(road['reset_request'])}; BAR0 {road['bar']}")
     out.append("  attached: " + (", ".join(f"{a['kind']} on {a['connector']} (port {a['port']}, QEMU port "
                                            f"{a['qemu_port']})" for a in road["attachments"]) or "nothing"))
     out.append("")
