@@ -151,8 +151,9 @@ def judge(road, board, placed, raw, boots, registers):
     facts["connectors"] = [
         {"index": c.index, "label": c.label, "kind": c.kind, "ports": list(c.ports),
          "setup": "disabled" if switched_off(board, road, c) else "enabled",
-         "capabilities": {name.lower(): block[CAPABILITY_ARRAY_SIZE * row + c.index] if len(block) == len(
-             capability_block(board)) else None for row, name in enumerate(CAPABILITY_ARRAYS[:4])}}
+         "capabilities": {name.lower(): block[CAPABILITY_ARRAY_SIZE * row + c.index]
+                          if len(block) == board.capabilities["size"] else None
+                          for row, name in enumerate(CAPABILITY_ARRAYS[:4])}}
         for c in board.connectors]
     facts["devices"] = judge_devices(road, board, placed, raw, problems)
     facts["boot"] = judge_boot(facts["devices"], raw["loader"], problems)
