@@ -29,6 +29,8 @@ struct FAKE_HARDWARE {
   UINT32 PmTimerFirstReading = 0;
   UINT32 PmTimerLastReading = 0;
   UINTN PmTimerReadsWithInterruptsEnabled = 0;
+  // Reads of any other port, which float high as on the board.
+  UINTN UnexpectedPortReads = 0;
 
   bool InterruptsEnabled = true;
   UINTN InterruptFlagWrites = 0;  // EnableInterrupts and DisableInterrupts calls

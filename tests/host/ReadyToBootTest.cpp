@@ -127,6 +127,8 @@ struct CONNECTOR_CASE {
   bool Writes;
   UINT16 Usb2;
   UINT16 Usb3;
+  // USB2_1p's record rewired to these ports, for wiring the board lacks.
+  std::optional<std::array<UINTN, PORTS_PER_CONNECTOR>> Usb2_1pPorts = std::nullopt;
 };
 
 static const CONNECTOR_CASE ConnectorCases[] = {
@@ -137,18 +139,23 @@ static const CONNECTOR_CASE ConnectorCases[] = {
     {"connectors 1-4 (hub ports without action)", 0x1E, -1, false, 0, 0},
     {"every connector", 0x7FF, -1, true, 0x00BF, 0x0003},
     {"connector 10 off but not allowed", 1U << 10, 10, false, 0, 0},
+    {"a connector on USB3 root port 14 alone", 1U << 10, -1, true, 0x0000, 0x0002, {{14, PORT_NONE, PORT_NONE}}},
 };
 
 TEST_F(ReadyToBootTest, DisabledConnectorsReachBootScriptThenRegisters) {
   // Guards against wrong bits or registers, a skipped USB3 write, 32-bit or unordered boot-script
   // entries, a register write at End-of-DXE or an entry recorded again at ready-to-boot, ignoring
-  // DisableAllowed, and touching anything when there is nothing to disable.
+  // DisableAllowed, touching anything when there is nothing to disable, and taking a USB3 root
+  // port alone for nothing to record.
   for (const CONNECTOR_CASE &Case : ConnectorCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
     Load(Case.DisabledConnectors);
     if (Case.NotAllowed >= 0) {
       ConnectorRecords[Case.NotAllowed].DisableAllowed = 0;
+    }
+    if (Case.Usb2_1pPorts.has_value()) {
+      SetPorts(CONNECTOR_USB2_1P, *Case.Usb2_1pPorts);
     }
     // Signalled twice, it records once.
     SignalEndOfDxe();
