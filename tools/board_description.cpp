@@ -1,9 +1,11 @@
 // Writes the board's facts as JSON, for the host tools: the connector rows,
 // the port ranges, where the controller and its registers are and how many
-// root ports it has, the chipset hub's id and the variables' layouts, each
-// exactly as the chipset and board files and the variables' headers write it. Nothing here runs driver code: the road judges
-// the drivers by rules of its own applied to these facts, so it must not learn
-// what is right from what the drivers derive. Usage: board_description OUT.json
+// root ports it has, the chipset hub's id and the variables' layouts (SaSetup's
+// attributes as the board's setup component stores them), each exactly as
+// the chipset and board files and the variables' headers write it. Nothing
+// here runs driver code: the road judges the drivers by rules of its own
+// applied to these facts, so it must not learn what is right from what the
+// drivers derive. Usage: board_description OUT.json
 #include <cstdio>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "PolicyVariables.h"
 #include "SaSetup.h"
 #include "Uefi/SystemTable.h"
+#include "Variables.h"
 
 static std::string Narrow(const CHAR16 *Text) {
   std::string Result;
@@ -110,7 +113,8 @@ int main(int argc, char **argv) {
       Number(sizeof(USB_CONNECTOR_CAPABILITIES)) + "},\n"
       "  \"sa_setup\": {\"name\": " + Quoted(Narrow(SA_SETUP_VARIABLE_NAME)) + ", \"guid\": " + Guid(SaSetupGuid) +
       ", \"size\": " + Number(SA_SETUP_BUFFER_SIZE) + ", \"request_offset\": " +
-      Number(SA_SETUP_COLD_RESET_REQUEST_OFFSET) + "},\n"
+      Number(SA_SETUP_COLD_RESET_REQUEST_OFFSET) + ", \"stored_attributes\": " + Number(SA_SETUP_STORED_ATTRIBUTES) +
+      "},\n"
       "  \"connectors\": [\n" + ConnectorRows() + "\n  ],\n"
       "  \"port_ranges\": [\n" + PortRangeRows() + "\n  ]\n"
       "}\n";

@@ -77,11 +77,14 @@ def parser():
     result.add_argument("--hub", action="append", default=[], metavar="CONNECTOR",
                         help="plug a USB hub into the connector; devices given for that connector go behind it")
     result.add_argument("--bar", choices=BARS, default="32-bit",
-                        help="the xHCI controller's BAR0: a 32-bit window (default), a 64-bit one above 4 GiB, or "
+                        help="the xHCI controller's BAR0: a 32-bit window (default), a 64-bit one above 4 GiB, "
+                             "prefetchable or not, or one that names no window: an I/O BAR, zero (unassigned) or "
                              "absent (the function reads all-ones)")
     result.add_argument("--reset-road", action="store_true",
-                        help="set SaSetup's reset request byte: SaSetupResetDxe must clear it and cold-reset "
+                        help="set SaSetup's reset request byte to 1: SaSetupResetDxe must clear it and cold-reset "
                              "exactly once (without it the byte is 0 and nothing may happen)")
+    result.add_argument("--reset-request", type=int, metavar="VALUE",
+                        help="the reset road with this request byte, 1-255 (any nonzero byte is a request)")
     result.add_argument("--no-sleep", action="store_true",
                         help="leave out the S3 sleep after the report's facts are gathered")
     result.add_argument("--json", action="store_true", help="print the facts as one JSON document, not the report")
@@ -101,6 +104,9 @@ def resolve(args, board):
     """The road the options describe, checked against the board."""
     if not 0 <= args.mode <= 255:
         raise RoadError(f"--mode {args.mode} is not a byte")
+    if args.reset_request is not None and not 1 <= args.reset_request <= 255:
+        raise RoadError(f"--reset-request {args.reset_request} is not a request byte: use 1-255")
+    reset_request = args.reset_request if args.reset_request is not None else int(args.reset_road)
     disable = args.disable if args.disable is not None else list(DEFAULT_DISABLED)
     words = [name for name in disable if name.lower() in ("none", "all")]
     if words and len(disable) > 1:
@@ -116,7 +122,7 @@ def resolve(args, board):
              ("keyboard", args.keyboard), ("hub-id stick", args.hub_id_stick))
     attachments = [(kind, name) for kind, names in asked for name in names] or list(DEFAULT_ATTACHMENTS)
     road = Road(args.mode, disabled, [Attachment(kind, *board.place(name)) for kind, name in attachments],
-                args.reset_road, not args.no_sleep, args.bar)
+                reset_request, not args.no_sleep, args.bar)
     return road, placements(road, board)
 
 
@@ -140,7 +146,7 @@ def settings(road, board, placed):
     hub_id = [a.qemu_port for a in placed if a.kind == "hub-id stick"]
     return {"job": "road", "road/mode": str(road.mode),
             "road/enable": "".join("0" if c in road.disabled else "1" for c in board.connectors),
-            "road/reset-request": "yes" if road.reset_request else "no",
+            "road/reset-request": str(road.reset_request),
             "road/sleep": "yes" if road.sleep else "no",
             **stand_in_settings(bar=road.bar, hub_id_port=hub_id[0] if hub_id else None)}
 

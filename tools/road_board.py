@@ -44,6 +44,7 @@ class Board:
         self.chipset_hub_id = tuple(description["chipset_hub_id"])
         self.setup = description["setup"]
         self.capabilities = description["capabilities"]
+        self.sa_setup = description["sa_setup"]
 
     def port_range(self, port):
         """The range holding the port; None for a number the board gives no port."""

@@ -39,7 +39,7 @@ def flag(text):
 # What each line of the application says, and how many of it a report has.
 ONE, MANY, OPTIONAL = "one", "many", "optional"
 PROTOCOL = {
-    "board": (ONE, {"hub_id_port": str, "hub_id_claimed": flag, "high_ram": flag}),
+    "board": (ONE, {"hub_id_port": str, "hub_id_claimed": flag, "watched": flag, "hub_members_start": decimal}),
     "entry": (MANY, {"driver": str, "order": decimal, "ready_to_lock": flag, "s3_save_state": flag,
                      "device_path_to_text": flag}),
     "setup": (ONE, {"status": str, "size": decimal, "mode": decimal, "enable": str}),
@@ -54,11 +54,13 @@ PROTOCOL = {
     "alias": (OPTIONAL, {"window": hexadecimal, "usb2": hexadecimal, "usb3": hexadecimal}),
     "boot_script": (MANY, {"opcode": decimal, "width": decimal, "address": hexadecimal, "count": decimal,
                            "value": hexadecimal, "status": str, "end_of_dxe": decimal, "ready_to_boot": decimal}),
-    "hub_apply": (MANY, {"usb3_port": decimal, "pass_bit": hexadecimal, "usb2_port": decimal}),
+    "hub_apply": (MANY, {"usb3_port": decimal, "pass_bit": hexadecimal, "usb2_port": decimal,
+                         "usb2_member": decimal, "usb3_member": decimal, "ready_to_boot": decimal}),
     "sa_setup": (ONE, {"status": str, "size": decimal, "stored_size": decimal, "attributes": hexadecimal,
                        "request": decimal, "first_change": str, "writes": decimal, "boots": decimal}),
     "sleep": (OPTIONAL, {"usb2_address": hexadecimal, "usb3_address": hexadecimal, "lost_state": hexadecimal,
                          "wake_flag": hexadecimal}),
+    "reset": (MANY, {"type": decimal, "status": str}),
     "loader": (MANY, {"path": str}),
 }
 LINE = "BOARD: ROAD "

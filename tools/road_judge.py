@@ -33,6 +33,10 @@ BOOT_SCRIPT_WIDTH_UINT16 = 1
 REGISTERS = ("usb2", "usb3")
 HUB_MASKS = ("hub_usb2", "hub_usb3")
 BAR_ALL_ONES = 0xFFFFFFFF
+# ResetSystem's reset types, in their numbering; a setup request asks for the
+# first.
+RESET_TYPES = ("EfiResetCold", "EfiResetWarm", "EfiResetShutdown", "EfiResetPlatformSpecific")
+RESET_COLD = 0
 
 
 def device_path(board, qemu_port):
@@ -101,16 +105,23 @@ def mmio_window(bar_low, bar_high):
     return (base & ~0xF) or None
 
 
-def hub_applies(masks):
-    """The hub protocol's Apply calls one ready-to-boot signal needs, as
-    (USB3-side port or 0, pass bit, USB2-side port or 0)."""
+def hub_applies(masks, signals, start):
+    """The hub protocol's Apply calls the ready-to-boot signals need, each as
+    (signal, USB3-side port or 0, pass bit, USB2-side port or 0, then the
+    protocol's Usb2Port and Usb3Port members at the call). A pass sets the
+    member of each side that has its bit; the other keeps what it held, from
+    an earlier pass or signal, or start before any."""
     calls = []
-    for port in range(1, HUB_PORTS_SWITCHED + 1):
-        bit = 1 << (port - 1)
-        usb2 = port if masks["hub_usb2"] & bit else 0
-        usb3 = port if masks["hub_usb3"] & bit else 0
-        if usb2 or usb3:
-            calls.append((usb3, bit, usb2))
+    members = {"usb2": start, "usb3": start}
+    for signal in range(1, signals + 1):
+        for port in range(1, HUB_PORTS_SWITCHED + 1):
+            bit = 1 << (port - 1)
+            usb2 = port if masks["hub_usb2"] & bit else 0
+            usb3 = port if masks["hub_usb3"] & bit else 0
+            members["usb2"] = usb2 or members["usb2"]
+            members["usb3"] = usb3 or members["usb3"]
+            if usb2 or usb3:
+                calls.append((signal, usb3, bit, usb2, members["usb2"], members["usb3"]))
     return calls
 
 
@@ -164,9 +175,10 @@ def judge(road, board, placed, raw, boots, registers):
     facts["end_of_dxe"] = {"signals": end_of_dxe["signals"], "after_ready_to_lock": end_of_dxe["ready_to_lock"]}
     facts["boot_script"] = judge_boot_script(board, raw, masks, window, problems)
     facts["ready_to_boot"] = judge_ready_to_boot(raw, masks, window, problems)
+    facts["ready_to_boot"]["hub_applies"] = judge_hub_applies(raw, masks, problems)
     facts["after_s3_resume"] = judge_resume(board, raw, masks, window, facts["boot_script"], registers,
                                             problems) if road.sleep else None
-    facts["sa_setup"] = judge_sa_setup(road, raw, boots, problems)
+    facts["sa_setup"] = judge_sa_setup(road, board, raw, boots, problems)
     facts["verdict"] = {"ok": not problems, "problems": problems, "warnings": warnings(facts)}
     return facts
 
@@ -201,8 +213,8 @@ def judge_capabilities(board, capabilities, block, problems):
         problems.append(f"UsbConnectorCapabilities has attributes {capabilities['attributes']:#010x}, not "
                         f"{board.capabilities['attributes']:#010x}")
     wanted = capability_block(board)
-    if len(block) != board.capabilities["size"] or len(wanted) != len(block):
-        problems.append(f"UsbConnectorCapabilities is {len(block)} bytes, not {board.capabilities['size']}")
+    if capabilities["size"] != len(wanted):
+        problems.append(f"UsbConnectorCapabilities is {capabilities['size']} bytes, not {len(wanted)}")
         return
     wrong = []
     for offset, (got, want) in enumerate(zip(block, wanted)):
@@ -301,7 +313,8 @@ def judge_boot_script(board, raw, masks, window, problems):
         return script
     needed = boot_script_needed(board, masks, window)
     if not needed and script:
-        problems.append(f"{len(script)} boot-script Write(s) though no root port is switched off")
+        why = "BAR0 names no register window" if window is None else "no root port is switched off"
+        problems.append(f"{len(script)} boot-script Write(s) though {why}")
         return script
     accepted = []
     for entry in script:
@@ -323,18 +336,18 @@ def judge_ready_to_boot(raw, masks, window, problems):
     ready = raw["ready_to_boot"][0]
     alias = raw["alias"][0] if raw["alias"] else None
     signals = ready["signals"]
-    applies = [(a["usb3_port"], a["pass_bit"], a["usb2_port"]) for a in raw["hub_apply"]]
     facts = {"signals": signals, "after_ready_to_lock": ready["ready_to_lock"],
              "bar0": [f"{ready['bar_low']:#010x}", f"{ready['bar_high']:#010x}"],
              "window": None if window is None else f"{window:#x}",
              "usb2_register": f"{ready['usb2']:#010x}", "usb3_register": f"{ready['usb3']:#010x}",
              "untouched_value": f"{ready['untouched']:#010x}", "masks": masks,
              "low_dword_alias": None if alias is None else {k: f"{v:#010x}" for k, v in alias.items()},
-             "hub_lookups": ready["hub_lookups"],
-             "hub_applies": [{"usb3_port": u3, "pass_bit": f"{bit:#x}", "usb2_port": u2} for u3, bit, u2 in applies]}
+             "hub_lookups": ready["hub_lookups"]}
     if signals == 0:
         problems.append("the firmware never signalled ready-to-boot")
         return facts
+    if not raw["board"][0]["watched"]:
+        problems.append(f"the stand-in could not watch the port-disable registers at {ready['window']:#x}")
     if window is not None and window != ready["window"]:
         problems.append(f"BAR0 names the window {window:#x}, the stand-in's registers are at {ready['window']:#x}")
     disables = any(masks.values())
@@ -348,13 +361,27 @@ def judge_ready_to_boot(raw, masks, window, problems):
                         f"{alias['usb2']:#010x} / {alias['usb3']:#010x}")
     if ready["hub_lookups"] != (signals if disables else 0):
         problems.append(f"hub protocol looked up {ready['hub_lookups']} times for {signals} signals")
-    wanted_applies = hub_applies(masks) * signals
-    if applies != wanted_applies:
-        def listed(calls):
-            return ", ".join(f"Apply({u3}, {bit:#x}, {u2})" for u3, bit, u2 in calls) or "none"
-        problems.append(f"hub protocol calls {listed(applies)}; this setup needs {listed(wanted_applies)} "
-                        f"over {signals} signal(s)")
     return facts
+
+
+def judge_hub_applies(raw, masks, problems):
+    """Every Apply call with its arguments and the protocol's port members at
+    the call, exactly as the hub masks require, signal by signal."""
+    signals = raw["ready_to_boot"][0]["signals"]
+    seen = [(a["ready_to_boot"], a["usb3_port"], a["pass_bit"], a["usb2_port"], a["usb2_member"], a["usb3_member"])
+            for a in raw["hub_apply"]]
+    wanted = hub_applies(masks, signals, raw["board"][0]["hub_members_start"])
+    if seen != wanted:
+        def described(calls, at):
+            if at >= len(calls):
+                return "no call"
+            signal, u3, bit, u2, m2, m3 = calls[at]
+            return f"Apply(usb3 {u3}, pass {bit:#x}, usb2 {u2}) with Usb2Port {m2}, Usb3Port {m3} at signal {signal}"
+        at = next(i for i in range(max(len(seen), len(wanted))) if described(seen, i) != described(wanted, i))
+        problems.append(f"hub protocol call {at + 1} is {described(seen, at)}; this setup needs "
+                        f"{described(wanted, at)} ({len(seen)} calls made, {len(wanted)} needed)")
+    return [{"signal": signal, "usb3_port": u3, "pass_bit": f"{bit:#x}", "usb2_port": u2, "usb2_member": m2,
+             "usb3_member": m3} for signal, u3, bit, u2, m2, m3 in seen]
 
 
 def root_ports_named(board, register, bits):
@@ -395,26 +422,41 @@ def judge_resume(board, raw, masks, window, boot_script, registers, problems):
     return facts
 
 
-def judge_sa_setup(road, raw, boots, problems):
-    """SaSetup is stored on every road; only a set request byte may reset the
-    platform, once, and be written back with every other byte kept."""
+def judge_sa_setup(road, board, raw, boots, problems):
+    """SaSetup is stored on every road; only a nonzero request byte may reset
+    the platform, once and cold, and be written back with every other byte,
+    the size and the attributes kept."""
     state = raw["sa_setup"][0]
     driver_resets = sum(1 for b in boots if b["ended"] == DRIVER_RESET)
+    resets = [(r["type"], r["status"]) for r in raw["reset"]]
     facts = {"status": state["status"], "size": state["size"], "stored_size": state["stored_size"],
              "attributes": f"{state['attributes']:#010x}", "request_byte": state["request"],
              "first_changed_byte": state["first_change"], "writes_by_drivers": state["writes"],
-             "driver_resets": driver_resets}
+             "driver_resets": driver_resets,
+             "resets": [{"type": reset_type_name(t), "status": status} for t, status in resets]}
     wanted = 1 if road.reset_request else 0
     if driver_resets != wanted:
         problems.append(f"{driver_resets} resets by SaSetupResetDxe, wanted {wanted}")
+    if len(resets) != driver_resets:
+        problems.append(f"the stand-in saw {len(resets)} ResetSystem calls before ready-to-boot in {driver_resets} "
+                        "boots that ended in a reset")
+    for reset_type, status in resets:
+        if (reset_type, status) != (RESET_COLD, "EFI_SUCCESS"):
+            problems.append(f"SaSetupResetDxe asked for {reset_type_name(reset_type)} with {status}, not "
+                            f"{RESET_TYPES[RESET_COLD]} with EFI_SUCCESS")
     if state["writes"] != wanted:
         problems.append(f"SaSetup written {state['writes']} times by the drivers, wanted {wanted}")
     if state["status"] != "EFI_SUCCESS" or state["request"] != 0 or state["first_change"] != "none" \
-            or state["size"] != state["stored_size"] or state["attributes"] != 0x7:
+            or state["size"] != state["stored_size"] or state["attributes"] != board.sa_setup["stored_attributes"]:
         problems.append(f"SaSetup afterwards: {state['status']}, {state['size']} bytes, attributes "
                         f"{state['attributes']:#010x}, request byte {state['request']}, first other byte changed: "
-                        f"{state['first_change']}")
+                        f"{state['first_change']}; stored as {state['stored_size']} bytes, attributes "
+                        f"{board.sa_setup['stored_attributes']:#010x}")
     return facts
+
+
+def reset_type_name(reset_type):
+    return RESET_TYPES[reset_type] if reset_type < len(RESET_TYPES) else f"reset type {reset_type}"
 
 
 def warnings(facts):

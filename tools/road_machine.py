@@ -12,7 +12,11 @@ QEMU_DEVICES = {"stick": "usb-storage", "boot stick": "usb-storage", "hub-id sti
 MASS_STORAGE_KINDS = ("stick", "boot stick", "hub-id stick")
 # A USB hub in QEMU has eight ports.
 HUB_PORTS = 8
-BARS = ("32-bit", "64-bit", "absent")
+# BAR0 of the controller, as the stand-in offers it: memory BARs, then BARs
+# that name no register window.
+BARS = ("32-bit", "64-bit", "64-bit-prefetchable", "io", "zero", "absent")
+# Those whose window, or the place all-ones would name, lies above 4 GiB.
+HIGH_BARS = ("64-bit", "64-bit-prefetchable", "absent")
 
 
 @dataclass(frozen=True)
@@ -28,7 +32,7 @@ class Road:
     mode: int
     disabled: list  # connectors switched off in Setup
     attachments: list  # Attachment, as asked for
-    reset_request: bool
+    reset_request: int  # SaSetup's request byte; 0 for none
     sleep: bool
     bar: str
 
@@ -97,7 +101,8 @@ def boot_folder_index(placed):
 def qemu_arguments(road, board, placed, work, loader):
     """QEMU's memory, controller and devices, with a FAT image for each stick
     (holding the loader for a boot stick)."""
-    arguments = [*(MEMORY if road.bar == "32-bit" else MEMORY_WITH_HIGH_DIMM), "-device", xhci_device(board.controller)]
+    arguments = [*(MEMORY_WITH_HIGH_DIMM if road.bar in HIGH_BARS else MEMORY), "-device",
+                 xhci_device(board.controller)]
     ordered = boot_folder_index(placed) is not None
     for number, a in enumerate(placed):
         device = QEMU_DEVICES[a.kind]

@@ -1,10 +1,6 @@
 """The road's report: the facts the judge gathered, as a person reads them."""
 
 
-def yes(flag):
-    return "yes" if flag else "no"
-
-
 def times(count):
     return "once" if count == 1 else f"{count} times"
 
@@ -22,8 +18,9 @@ def report(facts, per_connector_mode):
     disabled = ", ".join(road["disabled"]) or "none"
     if road["mode"] != per_connector_mode:
         disabled = f"none (only mode {per_connector_mode} disables)"
+    request = f"byte {road['reset_request']}" if road["reset_request"] else "no"
     out.append(f"Road: Setup mode {road['mode']}, connectors disabled: {disabled}; SaSetup reset request: "
-               f"{yes(road['reset_request'])}; BAR0 {road['bar']}")
+               f"{request}; BAR0 {road['bar']}")
     out.append("  attached: " + (", ".join(f"{a['kind']} on {a['connector']} (port {a['port']}, QEMU port "
                                            f"{a['qemu_port']})" for a in road["attachments"]) or "nothing"))
     out.append("")
@@ -86,9 +83,9 @@ def report(facts, per_connector_mode):
         alias = ready["low_dword_alias"]
         out.append(f"  at BAR0's low dword alone ({alias['window']}): {alias['usb2']} / {alias['usb3']}")
     out.extend(script_lines(facts["boot_script"], "ready-to-boot"))
-    out.append(f"  hub protocol looked up {times(ready['hub_lookups'])}, Apply called {times(len(ready['hub_applies']))}"
-               + "".join(f"; Apply({a['usb3_port']}, {a['pass_bit']}, {a['usb2_port']})"
-                         for a in ready["hub_applies"]))
+    out.append(f"  hub protocol looked up {times(ready['hub_lookups'])}, Apply called {times(len(ready['hub_applies']))}")
+    out.extend(f"  Apply({a['usb3_port']}, {a['pass_bit']}, {a['usb2_port']}) with Usb2Port {a['usb2_member']}, "
+               f"Usb3Port {a['usb3_member']}" for a in ready["hub_applies"])
     resume = facts["after_s3_resume"]
     if resume is not None:
         out.append("")
@@ -102,7 +99,8 @@ def report(facts, per_connector_mode):
             out.append(f"  {name.upper()} port-disable register {register['value']}: {origin}{on_again}")
     s = facts["sa_setup"]
     out.append("")
-    out.append(f"SaSetupResetDxe: cold reset {times(s['driver_resets'])}; SaSetup written "
+    seen = ", ".join(f"{r['type']} ({r['status']})" for r in s["resets"]) or "no ResetSystem call"
+    out.append(f"SaSetupResetDxe: reset {times(s['driver_resets'])}, {seen}; SaSetup written "
                f"{times(s['writes_by_drivers'])}, now {s['size']} bytes (stored {s['stored_size']}), attributes "
                f"{s['attributes']}, request byte {s['request_byte']}, other bytes "
                f"{'kept' if s['first_changed_byte'] == 'none' else 'changed from byte ' + s['first_changed_byte']}")

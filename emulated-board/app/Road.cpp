@@ -14,10 +14,10 @@
 #include "S3Sleep.h"
 #include "Variables.h"
 
-// The road's settings, one fw_cfg file each: Setup's mode (decimal 0..255),
-// each connector's enable byte as '0' or '1' (connector 0 first), whether
-// SaSetup's reset request is set and whether the report boot sleeps in S3
-// ("yes" or "no").
+// The road's settings, one fw_cfg file each: Setup's mode and SaSetup's
+// request byte (decimal 0..255, 0 for no request), each connector's enable
+// byte as '0' or '1' (connector 0 first), and whether the report boot sleeps
+// in S3 ("yes" or "no").
 #define ROAD_MODE_SETTING "opt/board/road/mode"
 #define ROAD_ENABLE_SETTING "opt/board/road/enable"
 #define ROAD_RESET_REQUEST_SETTING "opt/board/road/reset-request"
@@ -29,7 +29,7 @@
 struct ROAD {
   UINT8 Mode;
   UINT8 Enable[CONNECTOR_COUNT];
-  bool ResetRequest;
+  UINT8 ResetRequest;
   bool Sleep;
 };
 
@@ -53,8 +53,8 @@ static bool ReadRoad(ROAD *Road) {
                            "fw_cfg setting %s is missing or not a decimal 0..255", ROAD_MODE_SETTING);
   const bool Enable = Expect(ReadEnable(Road->Enable), "fw_cfg setting %s is missing or not %llu characters 0 or 1",
                              ROAD_ENABLE_SETTING, (UINT64)CONNECTOR_COUNT);
-  const bool ResetRequest = Expect(FwCfgReadBool(ROAD_RESET_REQUEST_SETTING, &Road->ResetRequest),
-                                   "fw_cfg setting %s is missing or not yes or no", ROAD_RESET_REQUEST_SETTING);
+  const bool ResetRequest = Expect(FwCfgReadUint8(ROAD_RESET_REQUEST_SETTING, &Road->ResetRequest),
+                                   "fw_cfg setting %s is missing or not a decimal 0..255", ROAD_RESET_REQUEST_SETTING);
   const bool Sleep = Expect(FwCfgReadBool(ROAD_SLEEP_SETTING, &Road->Sleep),
                             "fw_cfg setting %s is missing or not yes or no", ROAD_SLEEP_SETTING);
   return Mode && Enable && ResetRequest && Sleep;
@@ -62,13 +62,14 @@ static bool ReadRoad(ROAD *Road) {
 
 // SaSetup is stored on every road, with or without the request, as the
 // board's setup component would keep it. BoardStandInDxe runs in this boot
-// too and counts this application's SaSetup write; the count starts over so
-// that it is the drivers' writes alone.
+// too and counts this application's SaSetup write; the counts of writes and
+// resets start over so that they are the drivers' alone.
 static VOID Prepare(const ROAD &Road) {
   if (!WriteSetupBytes(SETUP_VARIABLE_SIZE, Road.Mode, Road.Enable) || !StoreSaSetup(Road.ResetRequest)) {
     return;
   }
   DeleteVariable(STAND_IN_SA_SETUP_WRITES_NAME, &StandInVariableGuid);
+  DeleteVariable(STAND_IN_RESETS_NAME, &StandInVariableGuid);
   MarkCheckStageAndReset("setup stored");
 }
 
@@ -185,8 +186,10 @@ static VOID PrintReadyToBoot(const STAND_IN_RECORD &Record) {
   }
   for (UINT32 Index = 0; Index < Record.HubApplyCount && Index < STAND_IN_MAX_HUB_APPLIES; Index++) {
     const STAND_IN_HUB_APPLY &Apply = Record.HubApplies[Index];
-    Print("BOARD: ROAD hub_apply usb3_port=%u pass_bit=0x%x usb2_port=%u\n", Apply.Usb3Port, Apply.PassBit,
-          Apply.Usb2Port);
+    Print("BOARD: ROAD hub_apply usb3_port=%u pass_bit=0x%x usb2_port=%u usb2_member=%u usb3_member=%u "
+          "ready_to_boot=%u\n",
+          Apply.Usb3Port, Apply.PassBit, Apply.Usb2Port, Apply.MemberUsb2Port, Apply.MemberUsb3Port,
+          Apply.ReadyToBootSignals);
   }
 }
 
@@ -200,6 +203,9 @@ static VOID PrintSaSetup(const STAND_IN_RECORD &Record) {
         "writes=%u boots=%u\n",
         StatusName(State.Status), (UINT64)State.Size, SA_SETUP_STORED_SIZE, State.Attributes, State.Request,
         FirstChange, Record.SaSetupWrites, Record.BootCount);
+  for (UINT32 Index = 0; Index < Record.ResetCount; Index++) {
+    Print("BOARD: ROAD reset type=%u status=%s\n", Record.Resets[Index].Type, StatusName(Record.Resets[Index].Status));
+  }
 }
 
 // The registers lose their state as the controller would; the host reads
@@ -222,8 +228,9 @@ static VOID Check(const ROAD &Road) {
               Record->XhciStandIn, Record->CalibrationHobInstalled, Record->HubProtocolInstalled)) {
     return;
   }
-  Print("BOARD: ROAD board hub_id_port=%s hub_id_claimed=%u high_ram=%u\n",
-        Record->HubIdPort[0] != '\0' ? Record->HubIdPort : "none", Record->HubIdClaimed, Record->HighRamPresent);
+  Print("BOARD: ROAD board hub_id_port=%s hub_id_claimed=%u watched=%u hub_members_start=%u\n",
+        Record->HubIdPort[0] != '\0' ? Record->HubIdPort : "none", Record->HubIdClaimed, Record->WindowWatched,
+        STAND_IN_HUB_PORT_UNSET);
   PrintEntry("UsbConnectorPolicyDxe", Record->PolicyEntry);
   PrintEntry("SaSetupResetDxe", Record->ResetEntry);
   PrintSetupAndCapabilities();

@@ -11,6 +11,10 @@
 // and SetVariable calls for SaSetup made after it.
 #define STAND_IN_BOOT_COUNT_NAME u"StandInBoots"
 #define STAND_IN_SA_SETUP_WRITES_NAME u"StandInSaSetupWrites"
+// The resets asked for before ready-to-boot (by the drivers under test: the
+// boot application resets only later), as STAND_IN_RESET entries kept
+// across the resets themselves.
+#define STAND_IN_RESETS_NAME u"StandInResets"
 // Configuration-table entry holding the STAND_IN_RECORD.
 #define STAND_IN_RECORD_GUID {0xE104A213, 0x7725, 0x46B7, {0xB2, 0x1D, 0x6B, 0xB5, 0x74, 0x89, 0x2B, 0x5C}}
 
@@ -18,7 +22,9 @@
 // BAR0 names.
 #define XHCI_CONFIG_PAGE PCIE_CONFIG_ADDRESS(XHCI_BUS, XHCI_DEVICE, XHCI_FUNCTION, 0)
 #define STAND_IN_WINDOW_PAGES 16
+#define PCI_BAR_IO_SPACE 0x1U
 #define PCI_BAR_TYPE_64BIT 0x4U
+#define PCI_BAR_PREFETCHABLE 0x8U
 
 // Registers hold this until the policy driver writes them.
 #define STAND_IN_REGISTER_SENTINEL 0xA5A5A5A5U
@@ -47,12 +53,17 @@ static inline VOID FillPortDisableRegisters(UINT64 Window) {
 // port-disable registers fall at 4 GiB + 0x84E8: in the DIMM there.
 #define STAND_IN_ABSENT_BAR 0xFFFFFFFFU
 #define STAND_IN_ABSENT_WINDOW 0xFFFFFFF0ULL
+// An unassigned BAR reads 0; decoded without a check its registers fall in
+// the page at 0x8000, which the stand-in claims to watch them.
+#define STAND_IN_ZERO_WINDOW_PAGE 0x8000ULL
 
 // The stand-in's settings, one fw_cfg file each, every one required: a
 // missing or malformed one is named in STAND_IN_RECORD.BadSetting and the
 // stand-in then supplies nothing.
-// BAR0 of the controller: "32-bit", "64-bit" (the window above 4 GiB) or
-// "absent" (both BAR dwords read all-ones).
+// BAR0 of the controller: a memory BAR, "32-bit", "64-bit" (the window
+// above 4 GiB) or "64-bit-prefetchable", or one that names no register
+// window: "io" (an I/O BAR), "zero" (unassigned) or "absent" (both BAR
+// dwords read all-ones).
 #define STAND_IN_BAR_SETTING "opt/board/stand-in/bar"
 // "yes" or "no": without the HOB the drivers run their calibration window.
 #define STAND_IN_CALIBRATION_HOB_SETTING "opt/board/stand-in/calibration-hob"
@@ -66,7 +77,14 @@ static inline VOID FillPortDisableRegisters(UINT64 Window) {
 
 #define STAND_IN_PORT_NAME_SIZE 16
 
-enum STAND_IN_BAR { StandInBar32Bit, StandInBar64Bit, StandInBarAbsent };
+enum STAND_IN_BAR {
+  StandInBar32Bit,
+  StandInBar64Bit,
+  StandInBar64BitPrefetchable,
+  StandInBarIo,
+  StandInBarZero,
+  StandInBarAbsent
+};
 
 // What the settings chose for this boot; the hub-id port goes straight into
 // STAND_IN_RECORD.HubIdPort.
@@ -88,15 +106,32 @@ struct STAND_IN_S3_WRITE {
   UINT32 ReadyToBootSignals;
 };
 
+// The hub protocol's port members hold this until a driver sets them: no
+// hub port, so a member left unset shows.
+#define STAND_IN_HUB_PORT_UNSET 0xEE
+
+// One Apply call: its arguments, the protocol's port members as they were
+// at the call, and the ready-to-boot signals seen by then.
 struct STAND_IN_HUB_APPLY {
   UINT8 Usb3Port;
   UINT32 PassBit;
   UINT8 Usb2Port;
+  UINT8 MemberUsb2Port;
+  UINT8 MemberUsb3Port;
+  UINT32 ReadyToBootSignals;
+};
+
+// One ResetSystem call made before ready-to-boot.
+struct STAND_IN_RESET {
+  UINT32 Type;  // an EFI_RESET_TYPE
+  UINT32 Reserved;
+  EFI_STATUS Status;
 };
 
 #define STAND_IN_MAX_S3_WRITES 32
 #define STAND_IN_MAX_HUB_APPLIES 16
 #define STAND_IN_MAX_USB_DEVICES 32
+#define STAND_IN_MAX_RESETS 4
 
 // A driver under test at its entry, seen when it first reads its variable:
 // what was installed by then decides what it can do.
@@ -119,11 +154,15 @@ struct STAND_IN_USB_DEVICE {
 struct STAND_IN_RECORD {
   UINT32 BootCount;  // this boot's number, counted in STAND_IN_BOOT_COUNT_NAME
   UINT32 SaSetupWrites;  // SetVariable calls for SaSetup, this boot and earlier ones
+  UINT32 ResetCount;     // resets before ready-to-boot, in earlier boots
+  STAND_IN_RESET Resets[STAND_IN_MAX_RESETS];
   UINT32 BarLow;
   UINT32 BarHigh;
-  UINT64 WindowBase;   // where BAR0 points: the registers live here
+  // Where BAR0 points: the registers live here. For a BAR that names no
+  // window, where a driver that decoded it anyway would write.
+  UINT64 WindowBase;
   UINT64 WindowAlias;  // where the low dword alone would point, for a 64-bit BAR; 0 otherwise
-  bool HighRamPresent;  // the DIMM at 4 GiB answered (64-bit BAR runs only)
+  bool WindowWatched;  // the registers at WindowBase (and the alias) are RAM the stand-in filled
   bool XhciStandIn;
   bool CalibrationHobInstalled;
   bool S3SaveStateWrapped;

@@ -37,7 +37,8 @@ bool StoreSaSetup(UINT8 Request) {
   }
   SaSetup[SA_SETUP_COLD_RESET_REQUEST_OFFSET] = Request;
   const EFI_STATUS Status =
-      RuntimeServices->SetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, NV_BS_RT_ATTRIBUTES, sizeof(SaSetup), SaSetup);
+      RuntimeServices->SetVariable(SA_SETUP_VARIABLE_NAME, &SaSetupGuid, SA_SETUP_STORED_ATTRIBUTES, sizeof(SaSetup),
+                                   SaSetup);
   return Expect(Status == EFI_SUCCESS, "storing SaSetup: %s", StatusName(Status));
 }
 

@@ -21,8 +21,9 @@ VOID DeleteVariable(const CHAR16 *Name, const EFI_GUID *Guid);
 
 // SaSetup as stored here: SA_SETUP_STORED_SIZE patterned bytes, shorter than
 // the driver's buffer so it must come back at this size, with Request at the
-// request offset.
+// request offset, and with these attributes, which it must keep.
 #define SA_SETUP_STORED_SIZE 400
+#define SA_SETUP_STORED_ATTRIBUTES NV_BS_RT_ATTRIBUTES
 bool StoreSaSetup(UINT8 Request);
 
 struct SA_SETUP_STATE {

@@ -19,56 +19,76 @@
 #include "QemuPlatform.h"
 #include "TableHooks.h"
 
-// Both BAR dwords read all-ones. Where a driver that trusted them would
-// write lies in the DIMM at 4 GiB, outside the firmware's memory map; it is
-// filled with the sentinel.
-static VOID SetUpAbsentController() {
-  FillPortDisableRegisters(STAND_IN_ABSENT_WINDOW);
-  Record.HighRamPresent =
-      *StandInRegister(STAND_IN_ABSENT_WINDOW + XHCI_USB2_PORT_DISABLE_OFFSET) == STAND_IN_REGISTER_SENTINEL;
-  Record.BarLow = STAND_IN_ABSENT_BAR;
-  Record.BarHigh = STAND_IN_ABSENT_BAR;
-  Record.WindowBase = STAND_IN_ABSENT_WINDOW;
-  *StandInRegister(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
-  *StandInRegister(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
-  Record.XhciStandIn = true;
+// Fills the port-disable registers at Window with the sentinel and tells
+// whether they keep it: only RAM does, and only RAM shows what a driver
+// wrote there.
+static bool WatchWindow(UINT64 Window) {
+  FillPortDisableRegisters(Window);
+  return *StandInRegister(Window + XHCI_USB2_PORT_DISABLE_OFFSET) == STAND_IN_REGISTER_SENTINEL &&
+         *StandInRegister(Window + XHCI_USB3_PORT_DISABLE_OFFSET) == STAND_IN_REGISTER_SENTINEL;
 }
 
-// The window sits below STAND_IN_HIGH_RAM_SIZE so that its alias at 4 GiB falls
-// inside the DIMM QEMU places there for 64-bit BAR runs.
+// BAR0's dwords for a window at Window (below STAND_IN_HIGH_RAM_SIZE), and
+// where its registers are. A 64-bit BAR's high dword puts the window in the
+// DIMM at 4 GiB; its low dword alone would name Window, watched as the
+// alias. The high dword is STAND_IN_BAR_HIGH_DWORD but for an unassigned or
+// absent BAR.
+static VOID DescribeBar(STAND_IN_BAR Bar, UINT64 Window) {
+  Record.BarHigh = STAND_IN_BAR_HIGH_DWORD;
+  Record.WindowBase = Window;
+  switch (Bar) {
+    case StandInBar32Bit:
+      Record.BarLow = (UINT32)Window;
+      break;
+    case StandInBar64Bit:
+    case StandInBar64BitPrefetchable:
+      Record.BarLow = (UINT32)Window | PCI_BAR_TYPE_64BIT;
+      Record.BarLow |= Bar == StandInBar64BitPrefetchable ? PCI_BAR_PREFETCHABLE : 0;
+      Record.WindowBase = STAND_IN_HIGH_RAM_BASE + Window;
+      Record.WindowAlias = Window;
+      break;
+    case StandInBarIo:
+      // The address bits name the window, so a driver that took it for a
+      // memory BAR writes where the stand-in watches.
+      Record.BarLow = (UINT32)Window | PCI_BAR_IO_SPACE;
+      break;
+    case StandInBarZero:
+      Record.BarLow = 0;
+      Record.BarHigh = 0;
+      Record.WindowBase = 0;
+      break;
+    case StandInBarAbsent:
+      Record.BarLow = STAND_IN_ABSENT_BAR;
+      Record.BarHigh = STAND_IN_ABSENT_BAR;
+      Record.WindowBase = STAND_IN_ABSENT_WINDOW;
+      break;
+  }
+}
+
+// The configuration page holds BAR0; the window (16 pages below
+// STAND_IN_HIGH_RAM_SIZE, so that its alias at 4 GiB falls inside the DIMM
+// QEMU places there for the runs that need it) holds the registers. For a
+// BAR that names no window, the registers a driver would write through it
+// anyway are filled and watched instead.
 static VOID SetUpXhciStandIn(const STAND_IN_CONFIG &Config) {
   EFI_PHYSICAL_ADDRESS ConfigPage = XHCI_CONFIG_PAGE;
   EFI_PHYSICAL_ADDRESS Window = STAND_IN_HIGH_RAM_SIZE - 1;
-  if (EFI_ERROR(BootServices->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage))) {
+  EFI_PHYSICAL_ADDRESS ZeroPage = STAND_IN_ZERO_WINDOW_PAGE;
+  if (EFI_ERROR(BootServices->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ConfigPage)) ||
+      EFI_ERROR(BootServices->AllocatePages(AllocateMaxAddress, EfiBootServicesData, STAND_IN_WINDOW_PAGES, &Window))) {
     return;
   }
-  if (Config.Bar == StandInBarAbsent) {
-    SetUpAbsentController();
-    return;
-  }
-  if (EFI_ERROR(BootServices->AllocatePages(AllocateMaxAddress, EfiBootServicesData, STAND_IN_WINDOW_PAGES, &Window))) {
-    return;
-  }
-  const UINT64 HighWindow = STAND_IN_HIGH_RAM_BASE + Window;
-  const bool Bar64Bit = Config.Bar == StandInBar64Bit;
-  if (Bar64Bit) {
-    // Only RAM keeps what is written; without the DIMM this reads back
-    // something else.
-    FillPortDisableRegisters(HighWindow);
-    Record.HighRamPresent = *StandInRegister(HighWindow + XHCI_USB2_PORT_DISABLE_OFFSET) == STAND_IN_REGISTER_SENTINEL;
-  }
-  Record.BarLow = (UINT32)Window | (Bar64Bit ? PCI_BAR_TYPE_64BIT : 0);
-  Record.BarHigh = STAND_IN_BAR_HIGH_DWORD;
-  Record.WindowBase = Bar64Bit ? HighWindow : Window;
-  // Only a 64-bit BAR's low dword names RAM that is there to watch.
-  Record.WindowAlias = Bar64Bit ? Window : 0;
-  FillPortDisableRegisters(Window);
+  DescribeBar(Config.Bar, Window);
+  Record.WindowWatched =
+      (Config.Bar != StandInBarZero ||
+       !EFI_ERROR(BootServices->AllocatePages(AllocateAddress, EfiBootServicesData, 1, &ZeroPage))) &&
+      WatchWindow(Record.WindowBase) && (Record.WindowAlias == 0 || WatchWindow(Record.WindowAlias));
   *StandInRegister(XHCI_BAR0_LOW_ADDRESS) = Record.BarLow;
   *StandInRegister(XHCI_BAR0_HIGH_ADDRESS) = Record.BarHigh;
   Record.XhciStandIn = true;
 }
 
-static HUB_PORT_DISABLE_PROTOCOL HubPortDisable = {RecordHubApply, 0, 0};
+HUB_PORT_DISABLE_PROTOCOL HubPortDisable = {RecordHubApply, STAND_IN_HUB_PORT_UNSET, STAND_IN_HUB_PORT_UNSET};
 
 static VOID InstallHubPortDisable() {
   EFI_HANDLE Handle = nullptr;
@@ -125,13 +145,12 @@ struct BAR_SETTING {
 };
 
 static const BAR_SETTING BarSettings[] = {
-    {"32-bit", StandInBar32Bit},
-    {"64-bit", StandInBar64Bit},
-    {"absent", StandInBarAbsent},
+    {"32-bit", StandInBar32Bit}, {"64-bit", StandInBar64Bit}, {"64-bit-prefetchable", StandInBar64BitPrefetchable},
+    {"io", StandInBarIo},        {"zero", StandInBarZero},    {"absent", StandInBarAbsent},
 };
 
 static bool ReadBar(STAND_IN_BAR *Bar) {
-  CHAR8 Text[sizeof("32-bit")];  // every value is this long
+  CHAR8 Text[sizeof("64-bit-prefetchable")];  // the longest value
   if (!FwCfgReadText(STAND_IN_BAR_SETTING, Text, sizeof(Text))) {
     return false;
   }

@@ -11,7 +11,12 @@ STAND_IN_RECORD Record;
 
 VOID EFIAPI RecordHubApply(UINT8 Usb3Port, UINT32 PassBit, UINT8 Usb2Port) {
   if (Record.HubApplyCount < STAND_IN_MAX_HUB_APPLIES) {
-    Record.HubApplies[Record.HubApplyCount] = {Usb3Port, PassBit, Usb2Port};
+    Record.HubApplies[Record.HubApplyCount] = {Usb3Port,
+                                               PassBit,
+                                               Usb2Port,
+                                               HubPortDisable.Usb2Port,
+                                               HubPortDisable.Usb3Port,
+                                               Record.ReadyToBootSignals};
   }
   Record.HubApplyCount++;
 }
@@ -219,9 +224,31 @@ static VOID WatchVariables() {
   FirmwareGetVariable = HookSlot(&RuntimeServices->Hdr, &RuntimeServices->GetVariable, WatchingGetVariable);
 }
 
+static EFI_RESET_SYSTEM FirmwareResetSystem;
+
+// Before ready-to-boot only the drivers under test reset, and the reset ends
+// this boot's record, so each one is stored at once, before it happens.
+static VOID EFIAPI RecordingResetSystem(EFI_RESET_TYPE Type, EFI_STATUS Status, UINTN DataSize, VOID *Data) {
+  if (Record.ReadyToBootSignals == 0 && Record.ResetCount < STAND_IN_MAX_RESETS) {
+    Record.Resets[Record.ResetCount++] = {(UINT32)Type, 0, Status};
+    (VOID) FirmwareSetVariable(STAND_IN_RESETS_NAME, &StandInVariableGuid, NV_BS_RT_ATTRIBUTES,
+                               Record.ResetCount * sizeof(Record.Resets[0]), Record.Resets);
+  }
+  FirmwareResetSystem(Type, Status, DataSize, Data);
+}
+
+static VOID WatchResets() {
+  UINTN Size = sizeof(Record.Resets);
+  if (FirmwareGetVariable(STAND_IN_RESETS_NAME, &StandInVariableGuid, nullptr, &Size, Record.Resets) == EFI_SUCCESS) {
+    Record.ResetCount = (UINT32)(Size / sizeof(Record.Resets[0]));
+  }
+  FirmwareResetSystem = HookSlot(&RuntimeServices->Hdr, &RuntimeServices->ResetSystem, RecordingResetSystem);
+}
+
 VOID StartRecording() {
   CountBoot();
   WatchVariables();
+  WatchResets();
   FirmwareLocateProtocol = HookSlot(&BootServices->Hdr, &BootServices->LocateProtocol, CountingLocateProtocol);
   WrapS3SaveState();
   // From flash, the save-state protocol may come after this driver.

@@ -22,14 +22,17 @@ inline constexpr PORT_RANGE PortRanges[] = {
 // blocked.
 #define BEHIND_THE_DOCK_FIXED (CONNECTOR_FLAG_GROUPED | CONNECTOR_GROUP(2))
 
-// "Dock" is the hub pair itself, on root ports 2 and 14; D1-D4 are its ports,
-// each with a USB2 and a USB3 side.
+// "Dock" is the hub pair itself, on root ports 2 and 14; D1-D4 are its
+// ports. The rows use the hub places in every shape the hub protocol has to
+// get right: D1's USB2 and USB3 sides are on different hub ports, D2 has a
+// USB3 side only, D3 may not be switched off, and D4 is on hub port 4 on
+// both sides. The USB2 side's port 2 (39) is left unused.
 inline constexpr CONNECTOR_DESCRIPTOR ConnectorTable[] = {
     {"Dock", "USB 3.2 Gen1", {2, 14, PORT_NONE}, {0x00, 1}, DOCK_LEADER},
-    {"D1", "USB 3.2 Gen1", {38, 42, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
-    {"D2", "USB 3.2 Gen1", {39, 43, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
-    {"D3", "USB 3.2 Gen1", {40, 44, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
-    {"D4", "USB 3.2 Gen1", {41, 45, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK_FIXED},
+    {"D1", "USB 3.2 Gen1", {38, 43, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
+    {"D2", "USB 3.2 Gen1", {44, PORT_NONE, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
+    {"D3", "USB 3.2 Gen1", {40, 42, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK_FIXED},
+    {"D4", "USB 3.2 Gen1", {41, 45, PORT_NONE}, {0xFF, 4}, BEHIND_THE_DOCK},
     {"A3", "USB 2.0", {3, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
     {"USB2_1p", "USB 2.0", {8, PORT_NONE, PORT_NONE}, {0x03, 1}, 0x00},
 };

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Proves the road's judge by breaking what it judges: each row of FAULTS
-puts one deliberate mistake into a copy of the policy driver's sources, builds
-the copy for the row's board and boots it through this tree's tools/road.py in
-the configuration that exposes the mistake. The unchanged copy must pass on
-each board (on the test board with hub ports switched off, so the hub protocol
-must be called); every faulted one must fail with a problem naming the row's
-words, and must have changed the driver image (an identical image means the
-fault was optimised away)."""
+puts one deliberate mistake into a copy of a driver's sources, builds the copy
+for the board of the row's road and boots it through this tree's tools/road.py
+on that road, the one that exposes the mistake. The unchanged copy must pass
+on every road (on the test board with hub ports switched off, so the hub
+protocol must be called); every faulted one must fail with a problem naming
+the row's words, and must have changed the driver's image (an identical image
+means the fault was optimised away)."""
 import argparse
 import json
 import pathlib
@@ -21,45 +21,74 @@ TREE = ("CMakeLists.txt", "cmake", "include", "chipset", "support", "usb-connect
 # What the road boots: the board description, the flash image, the boot
 # application and the bootable stick's loader.
 ROAD_TARGETS = ("BoardJson", "RoadFlashImage", "BoardApp", "StickLoader")
-# The policy image each board's road boots, and the road on that board when
-# nothing is broken: on the test board, hub ports on both sides off (D1, D3),
-# one whose connector may not be switched off (D4), and a root port.
-BOARDS = {
-    "product": ("UsbConnectorPolicyDxe.efi", []),
-    "test": ("UsbConnectorPolicyDxe-test.efi",
-             ["--disable", "D1", "--disable", "D3", "--disable", "D4", "--disable", "USB2_1p", "--stick", "D1",
-              "--stick", "D1:42", "--stick", "D2", "--stick", "D4:45", "--no-sleep"]),
+# Each board's image of each driver, as the road's flash image holds it.
+IMAGES = {"product": {"policy": "UsbConnectorPolicyDxe.efi", "reset": "SaSetupResetDxe.efi"},
+          "test": {"policy": "UsbConnectorPolicyDxe-test.efi", "reset": "SaSetupResetDxe.efi"}}
+# The roads the faults are shown on, each a board and road.py's options;
+# every one must pass with the unchanged sources. On the product board: root
+# ports and a port behind the on-board hub off, a stick where each should be
+# blocked or usable, and a prefetchable 64-bit BAR; then the reset road with a
+# request byte other than 1 behind an I/O BAR. On the test board: hub ports
+# and a root port off, then hub ports alone (no root port), every hub shape
+# of the board's rows switched off and a stick on each.
+ROADS = {
+    "product": ("product", ["--disable", "USB2_1p", "--disable", "B1", "--boot-stick", "USB2_1p", "--stick", "A2",
+                            "--stick", "B1", "--stick", "B2", "--stick", "USB2_2p #2", "--bar",
+                            "64-bit-prefetchable", "--no-sleep"]),
+    "product reset": ("product", ["--reset-request", "128", "--bar", "io", "--no-sleep"]),
+    "test": ("test", ["--disable", "D1", "--disable", "D3", "--disable", "USB2_1p", "--stick", "D1", "--stick",
+                      "D1:43", "--stick", "D3", "--stick", "D4:45", "--no-sleep"]),
+    "test hub-only": ("test", ["--disable", "D1", "--disable", "D2", "--disable", "D3", "--disable", "D4", "--stick",
+                               "D1", "--stick", "D1:43", "--stick", "D2", "--stick", "D3:42", "--stick", "D4:41",
+                               "--keyboard", "A3", "--no-sleep"]),
 }
 TABLES = "usb-connector-policy/BoardTables.cpp"
 PORT_DISABLE = "usb-connector-policy/PortDisable.cpp"
+RESET = "setup-reset/SaSetupResetDxe.cpp"
 
-# (fault, file, old text, new text, board, road options, words one verdict
-# problem must contain)
+# (fault, file, old text, new text, road, words one verdict problem must
+# contain); the file's directory says which driver's image must change.
 FAULTS = (
     ("root-port field of each prefix off by one", TABLES, "Path[ROOT_FIELD_INDEX] = HexDigit(Port - 1);",
-     "Path[ROOT_FIELD_INDEX] = HexDigit(Port);", "product", [], "USB2_1p"),
+     "Path[ROOT_FIELD_INDEX] = HexDigit(Port);", "product", "USB2_1p"),
     ("mask bit off by one", TABLES, "(UINT16)(1U << (PortNumber - Range->FirstPort))",
-     "(UINT16)(1U << (PortNumber - Range->FirstPort + 1))", "product", [], "register"),
+     "(UINT16)(1U << (PortNumber - Range->FirstPort + 1))", "product", "register"),
     ("hub port field of the prefixes off by one", TABLES, "Path[HUB_FIELD_INDEX] = HexDigit(Place);",
-     "Path[HUB_FIELD_INDEX] = HexDigit(Place + 1);", "product",
-     ["--disable", "B1", "--stick", "B1", "--stick", "B2", "--no-sleep"], "B1"),
+     "Path[HUB_FIELD_INDEX] = HexDigit(Place + 1);", "product", "B1"),
     ("Disableable inverted for grouped rows", TABLES,
      "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) != 0;",
-     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) == 0;", "product", ["--no-sleep"],
+     "Block.Disableable[Connector] = (Row.Flags & CONNECTOR_FLAG_DISABLE_ALLOWED) == 0;", "product",
      "UsbConnectorCapabilities"),
     ("Setup's enable bytes read one connector off", "usb-connector-policy/UsbConnectorPolicyDxe.cpp",
      "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector]",
-     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]", "product",
-     ["--stick", "USB2_1p", "--stick", "USB2_2p #2", "--no-sleep"], "USB2_2p #2"),
+     "SetupBuffer[SETUP_USB_CONNECTOR_ENABLE_OFFSET + Connector + 1]", "product", "USB2_2p #2"),
     ("hub Apply called on every pass", PORT_DISABLE, "if (Usb2Port != 0 || Usb3Port != 0) {",
-     "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", "product", ["--no-sleep"], "Apply"),
+     "if (Usb2Port == Usb3Port || Usb2Port != Usb3Port) {", "product", "Apply"),
     ("port-disable register offsets swapped", PORT_DISABLE,
      "{XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET}",
-     "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", "product", [], "boot script"),
+     "{XHCI_USB3_PORT_DISABLE_OFFSET, XHCI_USB2_PORT_DISABLE_OFFSET}", "product", "boot script"),
     ("boot-script entries recorded again at a later ready-to-boot", PORT_DISABLE, "if (!BootScriptHolds[Mask]) {",
-     "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", "product", [], "twice"),
+     "if (BootScriptHolds[Mask] || !BootScriptHolds[Mask]) {", "product", "twice"),
+    ("a prefetchable BAR's flag bit kept in the base", PORT_DISABLE, "#define PCI_BAR_FLAGS_MASK 0xFULL",
+     "#define PCI_BAR_FLAGS_MASK 0x7ULL", "product", "register"),
+    ("an I/O BAR taken for a memory window", PORT_DISABLE, "(Low & PCI_BAR_IO_SPACE) != 0", "false",
+     "product reset", "names no window"),
+    ("a warm reset asked for", RESET, "ResetSystem(EfiResetCold,", "ResetSystem(EfiResetWarm,", "product reset",
+     "EfiResetWarm"),
+    ("only a request byte of 1 taken for a request", RESET, "SaSetupBuffer[SA_SETUP_COLD_RESET_REQUEST_OFFSET] == 0",
+     "SaSetupBuffer[SA_SETUP_COLD_RESET_REQUEST_OFFSET] != 1", "product reset", "resets by SaSetupResetDxe"),
     ("hub Apply call removed", PORT_DISABLE, "Hub->Apply(Usb3Port, Bit, Usb2Port);", "(VOID) Bit;", "test",
-     BOARDS["test"][1], "Apply(1, 0x1, 1)"),
+     "Apply(usb3 0, pass 0x1, usb2 1)"),
+    ("hub Apply's USB3 and USB2 arguments swapped", PORT_DISABLE, "Hub->Apply(Usb3Port, Bit, Usb2Port);",
+     "Hub->Apply(Usb2Port, Bit, Usb3Port);", "test hub-only", "Apply(usb3 1, pass 0x1, usb2 0)"),
+    ("the USB3 hub port taken from the USB2 mask", PORT_DISABLE,
+     "const UINT8 Usb3Port = (HubUsb3PortDisableMask & Bit) != 0 ? Port : 0;",
+     "const UINT8 Usb3Port = (HubUsb2PortDisableMask & Bit) != 0 ? Port : 0;", "test hub-only",
+     "Apply(usb3 1, pass 0x1, usb2 1)"),
+    ("hub port 4 never switched off", PORT_DISABLE, "Port <= HUB_PORT_COUNT;", "Port < HUB_PORT_COUNT;",
+     "test hub-only", "Apply(usb3 4, pass 0x8, usb2 4)"),
+    ("the protocol's Usb3Port member never set", PORT_DISABLE, "Hub->Usb3Port = Usb3Port;", "(VOID) Usb3Port;",
+     "test hub-only", "Usb3Port 2"),
 )
 
 
@@ -83,9 +112,10 @@ def road(arguments, build_dir, options):
 
 def fault_problem(arguments, copy, builds, row):
     """What is wrong with one row, or None; prints the row's verdict."""
-    fault, name, old, new, board, options, words = row
+    fault, name, old, new, road_name, words = row
+    board, options = ROADS[road_name]
     build_dir, unchanged = builds[board]
-    image = BOARDS[board][0]
+    image = IMAGES[board]["reset" if name.startswith("setup-reset/") else "policy"]
     source = copy / name
     pristine = source.read_text()
     if pristine.count(old) != 1:
@@ -94,30 +124,36 @@ def fault_problem(arguments, copy, builds, row):
     try:
         if not build(arguments, build_dir):
             return f"{fault}: the faulted copy does not build"
-        if (build_dir / image).read_bytes() == unchanged:
+        if (build_dir / image).read_bytes() == unchanged[image]:
             return f"{fault}: {image} is unchanged, the fault was optimised away"
         status, problems = road(arguments, build_dir, options)
     finally:
         source.write_text(pristine)
     named = [p for p in problems if words.lower() in p.lower()]
-    print(f"{fault} ({board} board): exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
+    print(f"{fault} ({road_name} road): exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
     if status != 1 or not named:
         return f"{fault}: {' '.join(['road.py', *options])} exits {status} without a problem naming {words!r}"
     return None
 
 
 def unchanged_build(arguments, copy, build_dir, board):
-    """The copy configured and built for the board, its policy image, and
-    whether its road passes; None when it does not, so no fault can be judged."""
+    """The copy configured and built for the board, with its images, and
+    whether every road on the board passes; None when one does not, so no
+    fault can be judged."""
     subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF", f"-DBOARD={board}",
                     f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
                    check=True, stdout=subprocess.DEVNULL)
     if not build(arguments, build_dir):
         print(f"the unchanged copy does not build for the {board} board")
         return None
-    status, problems = road(arguments, build_dir, BOARDS[board][1])
-    print(f"unchanged sources ({board} board): exit {status}, {'; '.join(problems) or 'PASS'}")
-    return (build_dir, (build_dir / BOARDS[board][0]).read_bytes()) if status == 0 else None
+    passed = True
+    for name, (road_board, options) in ROADS.items():
+        if road_board == board:
+            status, problems = road(arguments, build_dir, options)
+            print(f"unchanged sources ({name} road): exit {status}, {'; '.join(problems) or 'PASS'}")
+            passed = passed and status == 0
+    images = {image: (build_dir / image).read_bytes() for image in IMAGES[board].values()}
+    return (build_dir, images) if passed else None
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -148,7 +184,7 @@ def main():
             else:
                 shutil.copy2(arguments.source / name, copy / name)
         builds = {board: unchanged_build(arguments, copy, pathlib.Path(directory) / f"build-{board}", board)
-                  for board in BOARDS}
+                  for board in IMAGES}
         if not all(builds.values()):
             return 1
         found = [p for p in (fault_problem(arguments, copy, builds, row) for row in FAULTS) if p]
