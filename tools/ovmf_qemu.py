@@ -241,7 +241,11 @@ def boot(command, serial_log, timeout, alongside=None):
         process.kill()
         _, stderr = process.communicate()
         exit_code = None
-    message = stderr.strip().splitlines()[-1] if stderr.strip() else ""
+    # QEMU follows an error with "info:" lines that explain it; the error
+    # itself is what to show.
+    said = [line for line in stderr.strip().splitlines() if line.strip()]
+    errors = [line for line in said if ": info: " not in line]
+    message = (errors or said)[-1] if said else ""
     return Boot(exit_code, serial_log.read_text(errors="replace") if serial_log.exists() else "", message, timeout,
                 time.monotonic() - started)
 

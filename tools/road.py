@@ -20,12 +20,13 @@ import tempfile
 import time
 from pathlib import Path
 
-from ovmf_qemu import OVMF_CODE, OVMF_VARS, QEMU, boot_folder, machine, monitor_arguments, require, run_tool, \
-    stand_in_settings
+from ovmf_qemu import OVMF_CODE, OVMF_VARS, QEMU, boot_folder, machine, monitor_arguments, require, require_pair, \
+    run_tool, stand_in_settings
 from road_board import RoadError, load_board
 from road_boot import boot_road, road_facts
 from road_judge import judge
-from road_machine import BARS, Attachment, Road, boot_folder_index, placements, qemu_arguments
+from road_machine import ATTACHMENT_KINDS, BARS, STORAGE_DEVICE, Attachment, Road, boot_folder_index, placements, \
+    qemu_arguments
 from road_report import report
 
 REPO = Path(__file__).resolve().parent.parent
@@ -55,7 +56,7 @@ def parser():
         epilog="CONNECTOR is a connector of the board (usb-connector-policy/Board.h), by index or label\n"
         "(case does not matter), optionally with one of its ports (A1:13). Devices on a port behind\n"
         "one of the board's hubs (B1, B2, USB-A, USB-C) get a hub plugged in for them. Without any\n"
-        "--stick, --boot-stick, --keyboard, --hub or --hub-id-stick: a boot stick on "
+        f"{', '.join(kind.option for kind in ATTACHMENT_KINDS)}: a boot stick on "
         f"{DEFAULT_ATTACHMENTS[0][1]}, sticks on\n{', '.join(c for _, c in DEFAULT_ATTACHMENTS[1:])}.\n"
         "Exit status: 0 when the board behaved as the setup requires, 1 when not, 2 when nothing could\n"
         "be run.")
@@ -65,17 +66,8 @@ def parser():
     result.add_argument("--disable", action="append", metavar="CONNECTOR",
                         help='switch a connector off in Setup; repeat for several, or "none" or "all" '
                              f"(default: {', '.join(DEFAULT_DISABLED)})")
-    result.add_argument("--stick", action="append", default=[], metavar="CONNECTOR",
-                        help="plug a USB memory stick into the connector (repeatable)")
-    result.add_argument("--boot-stick", action="append", default=[], metavar="CONNECTOR",
-                        help="plug a bootable stick (\\EFI\\BOOT\\BOOTX64.EFI, a loader that says it ran) into the "
-                             "connector, first in the firmware's boot order (once)")
-    result.add_argument("--hub-id-stick", action="append", default=[], metavar="CONNECTOR",
-                        help="plug a USB memory stick that claims the chipset hub's id 8087:0024 (once)")
-    result.add_argument("--keyboard", action="append", default=[], metavar="CONNECTOR",
-                        help="plug a USB keyboard into the connector (repeatable)")
-    result.add_argument("--hub", action="append", default=[], metavar="CONNECTOR",
-                        help="plug a USB hub into the connector; devices given for that connector go behind it")
+    for kind in ATTACHMENT_KINDS:
+        result.add_argument(kind.option, action="append", default=[], metavar="CONNECTOR", help=kind.help)
     result.add_argument("--bar", choices=BARS, default="32-bit",
                         help="the xHCI controller's BAR0: a 32-bit window (default), a 64-bit one above 4 GiB, "
                              "prefetchable or not, or one that names no window: an I/O BAR, zero (unassigned) or "
@@ -94,6 +86,11 @@ def parser():
     result.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")),
                         help="the build folder (default build/, or $BUILD_DIR)")
     return result
+
+
+def asked_attachments(args):
+    """(kind, connectors named) for each kind of attachment, in the order the road attaches them."""
+    return [(kind, getattr(args, kind.option[2:].replace("-", "_"))) for kind in ATTACHMENT_KINDS]
 
 
 def unique(items):
@@ -115,12 +112,11 @@ def resolve(args, board):
         disabled = list(board.connectors) if words[0].lower() == "all" else []
     else:
         disabled = unique(board.find(name) for name in disable)
-    for option, names in (("--hub-id-stick", args.hub_id_stick), ("--boot-stick", args.boot_stick)):
-        if len(names) > 1:
-            raise RoadError(f"{option} is given once: the road has one such stick")
-    asked = (("hub", unique(args.hub)), ("stick", args.stick), ("boot stick", args.boot_stick),
-             ("keyboard", args.keyboard), ("hub-id stick", args.hub_id_stick))
-    attachments = [(kind, name) for kind, names in asked for name in names] or list(DEFAULT_ATTACHMENTS)
+    asked = asked_attachments(args)
+    for kind, names in asked:
+        if kind.once and len(names) > 1:
+            raise RoadError(f"{kind.option} is given once: the road has one {kind.name}")
+    attachments = [(kind.name, name) for kind, names in asked for name in names] or list(DEFAULT_ATTACHMENTS)
     road = Road(args.mode, disabled, [Attachment(kind, *board.place(name)) for kind, name in attachments],
                 reset_request, not args.no_sleep, args.bar)
     return road, placements(road, board)
@@ -156,7 +152,9 @@ def main(argv=None):
     build_dir = args.build_dir.resolve()
     if not args.check:
         # Before anything is built: sticks are the default attachment.
-        sticks = args.stick or args.boot_stick or args.hub_id_stick or not (args.keyboard or args.hub)
+        asked = asked_attachments(args)
+        sticks = any(kind.qemu_device == STORAGE_DEVICE for kind, names in asked if names) or \
+            not any(names for _, names in asked)
         require([QEMU] + (["mformat", "mcopy", "mmd"] if sticks else []) + (["cmake"] if args.build else []),
                 [OVMF_CODE, OVMF_VARS])
     if args.build:
@@ -171,14 +169,21 @@ def main(argv=None):
     if missing:
         raise RoadError(f"{', '.join(missing)} not built in {build_dir} (scripts/road.sh builds them, or cmake "
                         f"--build {build_dir} --target {' '.join(BUILD_TARGETS)})")
-    with tempfile.TemporaryDirectory(prefix="road-") as directory:
-        work = Path(directory)
-        fat, variables = boot_folder(work, build_dir / BOOT_APPLICATION)
-        command = [*machine(build_dir / FLASH_IMAGE, variables, fat, work / "serial.log",
-                            settings(road, board, placed), boot_index=boot_folder_index(placed)),
-                   *monitor_arguments(work / "qmp.sock"),
-                   *qemu_arguments(road, board, placed, work, build_dir / LOADER)]
-        boots, lines, registers = boot_road(command, road.sleep, work / "serial.log", work / "qmp.sock", step)
+    # A flash image cut short pairs with no store.
+    require_pair(build_dir / FLASH_IMAGE, OVMF_VARS)
+    try:
+        with tempfile.TemporaryDirectory(prefix="road-") as directory:
+            work = Path(directory)
+            fat, variables = boot_folder(work, build_dir / BOOT_APPLICATION)
+            command = [*machine(build_dir / FLASH_IMAGE, variables, fat, work / "serial.log",
+                                settings(road, board, placed), boot_index=boot_folder_index(placed)),
+                       *monitor_arguments(work / "qmp.sock"),
+                       *qemu_arguments(road, board, placed, work, build_dir / LOADER)]
+            boots, lines, registers = boot_road(command, road.sleep, work / "serial.log", work / "qmp.sock", step,
+                                                OVMF_VARS)
+    except (OSError, subprocess.CalledProcessError) as error:
+        why = (error.strerror or str(error)) if isinstance(error, OSError) else f"{error.cmd[0]} failed"
+        raise RoadError(f"cannot run the boot with its files in {tempfile.gettempdir()}: {why}") from None
     raw = road_facts(lines, road.sleep) if lines is not None else None
     facts = judge(road, board, placed, raw, boots, registers)
     print(json.dumps(facts, indent=2) if args.json else report(facts, board.setup["per_connector_mode"]))

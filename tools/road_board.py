@@ -32,8 +32,20 @@ class PortRange:
     mask: object  # "usb2", "usb3", "hub_usb2", "hub_usb3", or None: cannot be switched off
 
 
+# What the tools read of each part of the description; a description without
+# one of them is from another version of the build.
+REQUIRED = {"controller": ("bus", "device", "function", "root_ports", "usb2_port_disable_offset",
+                           "usb3_port_disable_offset"),
+            "setup": ("per_connector_mode",), "capabilities": ("attributes", "size"),
+            "sa_setup": ("stored_attributes",)}
+
+
 class Board:
     def __init__(self, description):
+        for part, keys in REQUIRED.items():
+            for key in keys:
+                if not isinstance(description[part][key], int):
+                    raise TypeError(f"{part}.{key} is not a number")
         none = description["port_none"]
         self.connectors = tuple(Connector(c["index"], c["label"], c["kind"],
                                           tuple(p for p in c["ports"] if p != none), c["flags"])
@@ -65,7 +77,7 @@ class Board:
         return (port_range.hub_root_port, port - port_range.first_port + 1)
 
     def find(self, name):
-        if name.isdigit() and int(name) < len(self.connectors):
+        if name.isascii() and name.isdigit() and int(name) < len(self.connectors):
             return self.connectors[int(name)]
         for connector in self.connectors:
             if connector.label.lower() == name.lower():
@@ -80,11 +92,15 @@ class Board:
         if not colon:
             name, port = text, None
         connector = self.find(name)
+        if not connector.ports:
+            raise RoadError(f'connector "{connector.label}" has no port')
         if port is None:
-            return connector, connector.ports[0]
-        if not port.isdigit() or int(port) not in connector.ports:
+            port = str(connector.ports[0])
+        if not (port.isascii() and port.isdigit()) or int(port) not in connector.ports:
             raise RoadError(f'connector "{connector.label}" has ports {", ".join(map(str, connector.ports))}, '
                             f"not {port!r}")
+        if self.location(int(port)) is None:
+            raise RoadError(f'port {port} of "{connector.label}" leads nowhere a device can be plugged')
         return connector, int(port)
 
     def hub_itself(self, connector, port):
@@ -98,8 +114,15 @@ class Board:
 
 def load_board(build_dir):
     path = build_dir / BOARD_DESCRIPTION
+    rebuild = f"scripts/road.sh, or cmake --build {build_dir} --target BoardJson"
+    if build_dir.exists() and not build_dir.is_dir():
+        raise RoadError(f"the build folder {build_dir} is not a folder")
     try:
         return Board(json.loads(path.read_text()))
     except FileNotFoundError:
-        raise RoadError(f"no board description at {path}: build it (scripts/road.sh, or cmake --build "
-                        f"{build_dir} --target BoardJson)") from None
+        raise RoadError(f"no board description at {path}: build it ({rebuild})") from None
+    except OSError as error:
+        raise RoadError(f"cannot read {path}: {error.strerror}") from None
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise RoadError(f"{path} is not a board description of this tree ({type(error).__name__}: {error}): "
+                        f"rebuild it ({rebuild})") from None

@@ -137,11 +137,11 @@ class Sleeper:
         process.kill()
 
 
-def boot_road(command, sleep, serial_log, socket_path, step):
+def boot_road(command, sleep, serial_log, socket_path, step, store):
     """Boots until the application reports (and the machine has slept and
     woken), or until the boots run out; returns how each boot ended, the
     application's lines of the last one and the registers read after the
-    resume."""
+    resume. store names the variable store the boots keep their variables in."""
     boots = []
     sleeper = Sleeper(socket_path, serial_log) if sleep else None
     for number, outcome in enumerate(boot_through_resets(command, serial_log, BOOT_TIMEOUT_S, MAX_BOOTS, sleeper), 1):
@@ -159,6 +159,11 @@ def boot_road(command, sleep, serial_log, socket_path, step):
             raise RoadError(f"boot {number}: {failures[0]}")
         if ended == (RESUMED if sleep else REPORTED):
             return boots, lines, sleeper.registers if sleeper else None
+        if ended == STORED and number > 1:
+            said = f"; QEMU said: {outcome.qemu_message}" if outcome.qemu_message else ""
+            raise RoadError(f"boot {number}: the variable store did not keep the first boot's variables (the "
+                            f"application found no setup and stored it again; the store was a copy of {store})"
+                            f"{said}")
         if ended != (STORED if number == 1 else DRIVER_RESET):
             raise RoadError(f"boot {number}: {ended}")
     return boots, None, None

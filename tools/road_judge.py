@@ -8,12 +8,13 @@ both ways: what the setup requires must happen, and what it does not require
 must not."""
 
 from road_boot import DRIVER_RESET
-from road_machine import MASS_STORAGE_KINDS
+from road_machine import KINDS
 
 # --- the rules
 
-# USB interface class each attachment presents.
-INTERFACE_CLASS = {"stick": 8, "boot stick": 8, "hub-id stick": 8, "keyboard": 3, "hub": 9}
+# The interface class of USB mass storage, which a switched-off connector
+# must not let through.
+MASS_STORAGE_CLASS = 8
 
 # A connector row's flags: grouped, its group's leader, may be switched off
 # (grouped rows only), and the group number in the top three bits.
@@ -82,6 +83,13 @@ def capability_block(board):
     return bytes(block)
 
 
+def switch_of(board, port):
+    """The mask whose bit switches the port off; None for a port without a
+    hardware switch."""
+    port_range = board.port_range(port)
+    return port_range.mask if port_range else None
+
+
 def port_masks(board, road):
     """The four masks: each port of a switched-off connector that may be
     switched off sets the bit of its place in its range, in its range's mask."""
@@ -90,8 +98,8 @@ def port_masks(board, road):
     for c in board.connectors:
         if switched_off(board, road, c) and block[CAPABILITY_ARRAY_SIZE * 2 + c.index]:
             for port in c.ports:
-                port_range = board.port_range(port)
-                if port_range and port_range.mask:
+                if switch_of(board, port):
+                    port_range = board.port_range(port)
                     masks[port_range.mask] |= 1 << (port - port_range.first_port)
     return masks
 
@@ -158,9 +166,10 @@ def judge(road, board, placed, raw, boots, registers):
     block = bytes.fromhex(capabilities["bytes"])
     judge_capabilities(board, capabilities, block, problems)
     facts["capabilities"] = {"status": capabilities["status"], "size": capabilities["size"],
-                             "attributes": f"{capabilities['attributes']:#010x}"}
+                             "attributes": capabilities["attributes"]}
     facts["connectors"] = [
         {"index": c.index, "label": c.label, "kind": c.kind, "ports": list(c.ports),
+         "ports_without_switch": [p for p in c.ports if not switch_of(board, p)],
          "setup": "disabled" if switched_off(board, road, c) else "enabled",
          "capabilities": {name.lower(): block[CAPABILITY_ARRAY_SIZE * row + c.index]
                           if len(block) == board.capabilities["size"] else None
@@ -255,16 +264,17 @@ def judge_devices(road, board, placed, raw, problems):
             continue
         leading = [c for c in board.connectors if leads_to(board, c, a.qemu_port)]
         off = [c.label for c in leading if switched_off(board, road, c)]
-        must_block = a.kind in MASS_STORAGE_KINDS and bool(off)
+        presents = KINDS[a.kind].interface_class
+        must_block = presents == MASS_STORAGE_CLASS and bool(off)
         usable = device["usb_io"] or device["block_io"] or device["file_systems"]
         devices.append({"kind": a.kind, "connector": a.connector.label if a.connector else None,
                         "qemu_port": a.qemu_port, "path": path, "class": device["class"],
-                        "vendor": f"{device['vendor']:#06x}", "product": f"{device['product']:#06x}",
+                        "vendor": device["vendor"], "product": device["product"],
                         "leads_here": [c.label for c in leading], "switched_off": off,
                         "usb_io": device["usb_io"], "block_io": device["block_io"],
                         "file_systems": device["file_systems"], "must_be_blocked": must_block})
-        if device["class"] != INTERFACE_CLASS[a.kind]:
-            problems.append(f"the {where} presents class {device['class']}, not {INTERFACE_CLASS[a.kind]}")
+        if device["class"] != presents:
+            problems.append(f"the {where} presents class {device['class']}, not {presents}")
         if a.kind == "hub-id stick" and (device["vendor"], device["product"]) != board.chipset_hub_id:
             problems.append(f"the {where} does not claim the chipset hub's id")
         if must_block and usable:
@@ -272,7 +282,7 @@ def judge_devices(road, board, placed, raw, problems):
                             f"{device['file_systems']} file system(s)) though {', '.join(off)} is switched off")
         if not must_block and not device["usb_io"]:
             problems.append(f"the {where} lost its USB I/O though no switched-off connector leads to it")
-        if not must_block and a.kind in MASS_STORAGE_KINDS and not device["file_systems"]:
+        if not must_block and presents == MASS_STORAGE_CLASS and not device["file_systems"]:
             problems.append(f"the {where} got no file system")
     return devices
 
@@ -337,11 +347,9 @@ def judge_ready_to_boot(raw, masks, window, problems):
     alias = raw["alias"][0] if raw["alias"] else None
     signals = ready["signals"]
     facts = {"signals": signals, "after_ready_to_lock": ready["ready_to_lock"],
-             "bar0": [f"{ready['bar_low']:#010x}", f"{ready['bar_high']:#010x}"],
-             "window": None if window is None else f"{window:#x}",
-             "usb2_register": f"{ready['usb2']:#010x}", "usb3_register": f"{ready['usb3']:#010x}",
-             "untouched_value": f"{ready['untouched']:#010x}", "masks": masks,
-             "low_dword_alias": None if alias is None else {k: f"{v:#010x}" for k, v in alias.items()},
+             "bar0": [ready["bar_low"], ready["bar_high"]], "window": window,
+             "usb2_register": ready["usb2"], "usb3_register": ready["usb3"], "untouched_value": ready["untouched"],
+             "masks": masks, "low_dword_alias": alias,
              "hub_lookups": ready["hub_lookups"]}
     if signals == 0:
         problems.append("the firmware never signalled ready-to-boot")
@@ -380,7 +388,7 @@ def judge_hub_applies(raw, masks, problems):
         at = next(i for i in range(max(len(seen), len(wanted))) if described(seen, i) != described(wanted, i))
         problems.append(f"hub protocol call {at + 1} is {described(seen, at)}; this setup needs "
                         f"{described(wanted, at)} ({len(seen)} calls made, {len(wanted)} needed)")
-    return [{"signal": signal, "usb3_port": u3, "pass_bit": f"{bit:#x}", "usb2_port": u2, "usb2_member": m2,
+    return [{"signal": signal, "usb3_port": u3, "pass_bit": bit, "usb2_port": u2, "usb2_member": m2,
              "usb3_member": m3} for signal, u3, bit, u2, m2, m3 in seen]
 
 
@@ -404,7 +412,7 @@ def judge_resume(board, raw, masks, window, boot_script, registers, problems):
     sleep = raw["sleep"][0]
     lost = sleep["lost_state"]
     recorded = bool(boot_script_needed(board, masks, window))
-    facts = {"lost_state": f"{lost:#010x}", "registers": {}}
+    facts = {"lost_state": lost, "registers": {}}
     for name in REGISTERS:
         address = sleep[f"{name}_address"]
         value = registers[name]
@@ -412,7 +420,7 @@ def judge_resume(board, raw, masks, window, boot_script, registers, problems):
         # A 16-bit entry rewrites the low half alone.
         from_script = bool(replayed) and value == (lost & 0xFFFF0000) | replayed[-1]
         on_again = root_ports_named(board, name, masks[name] & ~value) if window is not None else []
-        facts["registers"][name] = {"address": f"{address:#x}", "value": f"{value:#010x}",
+        facts["registers"][name] = {"address": address, "value": value,
                                     "from_boot_script": from_script, "ports_on_again": on_again}
         wanted = (lost & 0xFFFF0000) | masks[name] if recorded else lost
         if on_again:
@@ -430,7 +438,7 @@ def judge_sa_setup(road, board, raw, boots, problems):
     driver_resets = sum(1 for b in boots if b["ended"] == DRIVER_RESET)
     resets = [(r["type"], r["status"]) for r in raw["reset"]]
     facts = {"status": state["status"], "size": state["size"], "stored_size": state["stored_size"],
-             "attributes": f"{state['attributes']:#010x}", "request_byte": state["request"],
+             "attributes": state["attributes"], "request_byte": state["request"],
              "first_changed_byte": state["first_change"], "writes_by_drivers": state["writes"],
              "driver_resets": driver_resets,
              "resets": [{"type": reset_type_name(t), "status": status} for t, status in resets]}

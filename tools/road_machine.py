@@ -6,10 +6,32 @@ from dataclasses import dataclass
 from ovmf_qemu import MEMORY, MEMORY_WITH_HIGH_DIMM, make_stick, xhci_device
 from road_board import RoadError
 
-# What can be attached to a connector, and QEMU's device for it.
-QEMU_DEVICES = {"stick": "usb-storage", "boot stick": "usb-storage", "hub-id stick": "usb-storage",
-                "keyboard": "usb-kbd", "hub": "usb-hub"}
-MASS_STORAGE_KINDS = ("stick", "boot stick", "hub-id stick")
+@dataclass(frozen=True)
+class AttachmentKind:
+    name: str
+    option: str  # road.py's option that attaches one
+    qemu_device: str
+    interface_class: int  # the USB interface class QEMU's device presents
+    once: bool  # the road has at most one
+    help: str
+
+
+# What can be attached to a connector, in the order the road attaches them.
+ATTACHMENT_KINDS = (
+    AttachmentKind("hub", "--hub", "usb-hub", 9, False,
+                   "plug a USB hub into the connector's port; devices given for that port go behind it"),
+    AttachmentKind("stick", "--stick", "usb-storage", 8, False,
+                   "plug a USB memory stick into the connector (repeatable)"),
+    AttachmentKind("boot stick", "--boot-stick", "usb-storage", 8, True,
+                   "plug a bootable stick (\\EFI\\BOOT\\BOOTX64.EFI, a loader that says it ran) into the "
+                   "connector, first in the firmware's boot order (once)"),
+    AttachmentKind("keyboard", "--keyboard", "usb-kbd", 3, False,
+                   "plug a USB keyboard into the connector (repeatable)"),
+    AttachmentKind("hub-id stick", "--hub-id-stick", "usb-storage", 8, True,
+                   "plug a USB memory stick that claims the chipset hub's id 8087:0024 (once)"),
+)
+KINDS = {kind.name: kind for kind in ATTACHMENT_KINDS}
+STORAGE_DEVICE = "usb-storage"
 # A USB hub in QEMU has eight ports.
 HUB_PORTS = 8
 # BAR0 of the controller, as the stand-in offers it: memory BARs, then BARs
@@ -38,41 +60,49 @@ class Road:
 
 
 def placements(road, board):
-    """Every attachment with the QEMU port it goes to, hubs first: the hubs a
-    device behind one of the board's hubs needs (on that hub's root port, which
-    then takes no device of its own), then the hubs asked for, then the
-    devices. A hub asked for on a connector takes the devices given for it."""
-    behind = sorted({board.location(a.port)[0] for a in road.attachments
-                     if a.kind != "hub" and len(board.location(a.port)) == 2})
-    asked = {}
-    for a in road.attachments:
-        if a.kind == "hub":
-            asked.setdefault(a.connector, a)
+    """Every attachment with the QEMU port it goes to, hubs first: the
+    on-board hubs the attachments behind them need (each on its root port,
+    which then takes nothing else), then the hubs asked for, each on its
+    connector's port, then the devices, behind the hub asked for on their port
+    if there is one. Anything that would not fit is refused here, before
+    QEMU is started."""
+    behind = sorted({board.location(a.port)[0] for a in road.attachments if len(board.location(a.port)) == 2})
     placed = [Attachment("hub", None, root, str(root)) for root in behind]
-    placed += [Attachment("hub", a.connector, a.port, qemu_name(board, a.port)) for a in asked.values()]
-    used = {}
+    hubs = {}
     for a in road.attachments:
-        if a.kind == "hub":
-            continue
         if board.hub_itself(a.connector, a.port):
             raise RoadError(f'"{a.connector.label}" is an on-board hub itself: attach devices to the connectors '
                             "behind it")
-        if a.connector in asked:
-            hub = qemu_name(board, a.port)
-            used[hub] = used.get(hub, 0) + 1
-            if used[hub] > HUB_PORTS:
-                raise RoadError(f'the hub on "{a.connector.label}" has {HUB_PORTS} ports: no more devices fit')
-            placed.append(Attachment(a.kind, a.connector, a.port, f"{hub}.{used[hub]}"))
-            continue
         where = qemu_name(board, a.port)
-        if where in map(str, behind):
-            raise RoadError(f'root port {where} holds the hub of the connectors behind it: "{a.connector.label}" '
-                            "cannot take a device there too")
-        if where in used:
-            raise RoadError(f'port {where} takes one device; add --hub "{a.connector.label}" to plug several')
-        used[where] = 1
+        if a.kind == "hub" and where not in hubs:
+            refuse_on_board_hub(where, behind, a)
+            hubs[where] = []
+            placed.append(Attachment("hub", a.connector, a.port, where))
+    devices = {}
+    for a in road.attachments:
+        where = qemu_name(board, a.port)
+        if a.kind == "hub":
+            continue
+        if where in hubs:
+            if len(hubs[where]) == HUB_PORTS:
+                raise RoadError(f'the hub on "{a.connector.label}" has {HUB_PORTS} ports: no more devices fit')
+            hubs[where].append(a)
+            where = f"{where}.{len(hubs[where])}"
+        else:
+            refuse_on_board_hub(where, behind, a)
+            if where in devices:
+                raise RoadError(f'QEMU port {where} takes one device, and the {devices[where].kind} on '
+                                f'"{devices[where].connector.label}" is there: add --hub "{a.connector.label}" to '
+                                "plug several")
+            devices[where] = a
         placed.append(Attachment(a.kind, a.connector, a.port, where))
     return placed
+
+
+def refuse_on_board_hub(where, behind, attachment):
+    if where in map(str, behind):
+        raise RoadError(f"root port {where} holds the on-board hub of the connectors behind it: the "
+                        f'{attachment.kind} on "{attachment.connector.label}" cannot go there too')
 
 
 def qemu_name(board, port):
@@ -105,8 +135,8 @@ def qemu_arguments(road, board, placed, work, loader):
                  xhci_device(board.controller)]
     ordered = boot_folder_index(placed) is not None
     for number, a in enumerate(placed):
-        device = QEMU_DEVICES[a.kind]
-        if a.kind in MASS_STORAGE_KINDS:
+        device = KINDS[a.kind].qemu_device
+        if device == STORAGE_DEVICE:
             image = work / f"stick{number}.img"
             make_stick(image, f"road {a.kind} on {a.connector.label}", loader if a.kind == "boot stick" else None)
             arguments += ["-drive", f"if=none,id=stick{number},format=raw,file={image}"]

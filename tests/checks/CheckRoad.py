@@ -29,19 +29,19 @@ def blocked(facts, *paths):
 
 def accepted_entries(facts):
     """(when, register offset, value) of each entry the firmware took."""
-    window = int(facts["ready_to_boot"]["window"], 16)
+    window = facts["ready_to_boot"]["window"]
     return [(e["when"], e["address"] - window, e["value"]) for e in facts["boot_script"]
             if e["status"] == "EFI_SUCCESS"]
 
 
 def after_resume(facts):
     registers = facts["after_s3_resume"]["registers"]
-    return int(registers["usb2"]["value"], 16), int(registers["usb3"]["value"], 16)
+    return registers["usb2"]["value"], registers["usb3"]["value"]
 
 
 def lost_state(facts):
     """What the application left in both registers before sleeping."""
-    return int(facts["after_s3_resume"]["lost_state"], 16)
+    return facts["after_s3_resume"]["lost_state"]
 
 
 def recorded_and_replayed(facts, usb2, usb3):
@@ -65,13 +65,13 @@ def check_blocking(facts):
         (blocked(facts, "USB(0x7,0x0)", "USB(0x0,0x0)/USB(0x0,0x0)", "USB(0x4,0x0)"),
          "a stick on a disabled connector is usable"),
         ((device(facts, "USB(0x4,0x0)").get("vendor"), device(facts, "USB(0x4,0x0)").get("product")) ==
-         ("0x8087", "0x0024"), "the stick on USB2_2p #1 does not claim the chipset hub's id"),
+         (0x8087, 0x0024), "the stick on USB2_2p #1 does not claim the chipset hub's id"),
         (device(facts, "USB(0x3,0x0)").get("file_systems") == 1, "the stick on A2 is not usable"),
         ([s["booted"] for s in facts["boot"]["boot_sticks"]] == [True], "the boot stick on A2 was not booted"),
         # USB2_1p is asked for twice, by label and by index.
         (facts["road"]["disabled"] == ["USB2_1p", "B1", "USB2_2p #1"], f"disabled {facts['road']['disabled']}"),
         (device(facts, "USB(0x2,0x0)").get("usb_io"), "the keyboard lost USB I/O"),
-        ((ready["usb2_register"], ready["usb3_register"]) == ("0x00000090", "0x00000000"),
+        ((ready["usb2_register"], ready["usb3_register"]) == (0x90, 0),
          f"registers {ready['usb2_register']} / {ready['usb3_register']}"),
         *recorded_and_replayed(facts, 0x90, 0),
     ]
@@ -83,7 +83,7 @@ def check_nothing_disabled(facts):
         (all(d["usb_io"] for d in facts["devices"]) and len(facts["devices"]) == 5, "a device lost USB I/O"),
         # The sticks on USB2_1p and behind the hub on A1, and the one on A2 claiming the chipset hub's id.
         (sum(d["file_systems"] for d in facts["devices"]) == 3, "the sticks are not all usable"),
-        (device(facts, "USB(0x3,0x0)").get("vendor") == "0x8087", "the stick on A2 does not claim the hub's id"),
+        (device(facts, "USB(0x3,0x0)").get("vendor") == 0x8087, "the stick on A2 does not claim the hub's id"),
         (ready["usb2_register"] == ready["untouched_value"] and not facts["boot_script"] and not ready["hub_lookups"],
          "End-of-DXE or ready-to-boot acted with nothing disabled"),
         (after_resume(facts) == (lost_state(facts),) * 2, f"after S3 resume {facts['after_s3_resume']}"),
@@ -106,8 +106,8 @@ def check_a1_bar64(facts):
         # A1's second port, root port 13, is the one its stick is on.
         (blocked(facts, "USB(0xC,0x0)"), "the stick on A1's port 13 is usable"),
         (device(facts, "USB(0x2,0x0)").get("usb_io"), "the keyboard on A1's port 3 lost USB I/O"),
-        (int(ready["window"], 16) >= 1 << 32, f"window {ready['window']} is not above 4 GiB"),
-        ((ready["usb2_register"], ready["usb3_register"]) == ("0x00000004", "0x00000001"),
+        (ready["window"] >= 1 << 32, f"window {ready['window']:#x} is not above 4 GiB"),
+        ((ready["usb2_register"], ready["usb3_register"]) == (0x4, 0x1),
          f"registers {ready['usb2_register']} / {ready['usb3_register']}"),
         (ready["low_dword_alias"] and (ready["low_dword_alias"]["usb2"], ready["low_dword_alias"]["usb3"]) ==
          (ready["untouched_value"],) * 2, f"BAR0's low dword alone {ready['low_dword_alias']}"),
@@ -119,7 +119,7 @@ def check_no_controller(facts):
     ready = facts["ready_to_boot"]
     return [
         (blocked(facts, "USB(0x7,0x0)"), "the stick on USB2_1p is usable"),
-        (ready["bar0"] == ["0xffffffff", "0xffffffff"], f"BAR0 {ready['bar0']}"),
+        (ready["bar0"] == [0xFFFFFFFF, 0xFFFFFFFF], f"BAR0 {ready['bar0']}"),
         ((ready["usb2_register"], ready["usb3_register"]) == (ready["untouched_value"],) * 2,
          "a register was written through an absent controller's BAR"),
         (not facts["boot_script"], f"boot script {facts['boot_script']}"),
@@ -150,6 +150,12 @@ REFUSALS = (
     (["--hub", "A1", *(["--stick", "A1"] * 9)], "has 8 ports"),
     (["--disable", "none", "--disable", "A2"], "stands alone"),
     (["--mode", "300"], "not a byte"),
+    (["--stick", "Hub 1:15"], "leads nowhere"),
+    (["--stick", "\u00b2"], "unknown connector"),
+    (["--stick", "A1:\u00b2"], "has ports 3, 13"),
+    (["--hub", "Hub 1", "--stick", "B1"], "on-board hub itself"),
+    (["--hub", "A1:13", "--stick", "B1:34"], "holds the on-board hub"),
+    (["--build-dir", "/etc/passwd"], "is not a folder"),
     (["--reset-request", "0"], "not a request byte"),
     (["--colour"], "unrecognized arguments"),
 )
