@@ -22,8 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, ToolError, boot, boot_folder, machine, require, run_tool,
-                       stand_in_settings)
+from host_tool import OVMF_CODE, OVMF_VARS, QEMU, ToolError, require, run_tool
+from ovmf_qemu import MEMORY, boot, boot_folder, machine, stand_in_settings
 
 REPO = Path(__file__).resolve().parent.parent
 ICOUNT_SHIFT = 4

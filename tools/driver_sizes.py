@@ -10,7 +10,7 @@ import argparse
 import os
 
 import firmware_volume
-from ovmf_qemu import OVMF_CODE, ToolError, compressed_size, run_tool
+from host_tool import OVMF_CODE, ToolError, run_tool
 
 
 def flash_drivers(flash):
@@ -41,7 +41,7 @@ def main(argv=None):
     width = max(len(label) for label, _ in rows)
     print(f"{'bytes':{width}}  {'raw':>6}  {'LZMA':>6}")
     for label, image in rows:
-        print(f"{label:{width}}  {len(image):6}  {compressed_size(image):6}")
+        print(f"{label:{width}}  {len(image):6}  {firmware_volume.compressed_size(image):6}")
     return 0
 
 

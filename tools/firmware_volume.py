@@ -22,7 +22,7 @@ import struct
 import uuid
 from dataclasses import dataclass
 
-from ovmf_qemu import ToolError, run_tool, write_atomically
+from host_tool import ToolError, run_tool, write_atomically
 
 FFS2_FILE_SYSTEM = uuid.UUID("8C8CE578-8A3D-4F1C-9935-896185C32DD3")
 LZMA_SECTION = uuid.UUID("EE4E5898-3914-4259-9D6E-DC7BD79403CF")
@@ -348,6 +348,11 @@ def append_files(volume, ffs_files):
         data[position + 23] = VALID_FILE_STATE_IN_VOLUME
         position = align(position + len(raw), 8)
     return bytes(data)
+
+
+def compressed_size(image):
+    """Bytes the image takes LZMA-compressed, as a firmware volume stores it."""
+    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
 
 
 def compress(payload, original):

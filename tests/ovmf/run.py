@@ -33,8 +33,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, Monitor, boot_folder, boot_through_resets,  # noqa: E402
-                       machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings, xhci_device)
+from host_tool import OVMF_CODE, OVMF_VARS, QEMU, require, run_tool  # noqa: E402
+from ovmf_qemu import (MEMORY, Monitor, boot_folder, boot_through_resets, machine, make_stick,  # noqa: E402
+                       monitor_arguments, stand_in_settings, xhci_device)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is two boots: store options, check; one more shows a loop.
