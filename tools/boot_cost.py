@@ -134,6 +134,8 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, default=2, help="complete runs to compare (default 2)")
     parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")))
     args = parser.parse_args(argv)
+    if args.runs < 1:
+        raise ToolError(f"--runs {args.runs}: the table needs at least one run")
     build_dir = args.build_dir.resolve()
     require([QEMU], [OVMF_CODE, OVMF_VARS, build_dir / FLASH_IMAGE, build_dir / BOOT_APPLICATION])
     runs = []

@@ -30,6 +30,9 @@ def main(argv=None):
         drivers = flash_drivers(firmware_volume.read_input(arguments.flash))
     except firmware_volume.FirmwareError as error:
         raise ToolError(error) from None
+    for path, (_, image) in zip(arguments.images, images):
+        if firmware_volume.pe_header(image) is None:
+            raise ToolError(f"{path} is not a PE image")
     if not drivers:
         raise ToolError(f"{arguments.flash} holds no DRIVER file with a PE32 image")
 

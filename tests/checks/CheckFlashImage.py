@@ -8,7 +8,8 @@ volume, its name and version text null-terminated. A file that needs padding
 between its sections must read the same. Then checks that the tool refuses, in
 one line, with exit status 2 and without writing anything, a file that cannot
 fit, a GUID already in the volume, an image that is no x86-64 driver, an empty
-driver name, an insertion of no file, and an empty flash image to list."""
+driver name or one UCS-2 cannot hold, an insertion of no file, and an empty
+flash image to list."""
 import argparse
 import itertools
 import pathlib
@@ -154,6 +155,9 @@ def main():
             ("an AArch64 image", (*ffs, scratch / "aarch64.efi", scratch / "refused.ffs"), "not x86-64"),
             ("a driver with an empty name", (*ffs[:3], "--name", "", drivers[0][2].with_suffix(".efi"),
                                              scratch / "refused.ffs"), "name is empty"),
+            # A byte that is no UTF-8 reaches the tool as a lone surrogate.
+            ("a name UCS-2 cannot hold", (*ffs[:3], "--name", "\udcff", drivers[0][2].with_suffix(".efi"),
+                                          scratch / "refused.ffs"), "cannot be stored"),
             ("inserting no FFS file", ("insert", "--output", output, arguments.ovmf_code), "no FFS file"),
             ("listing an empty flash image", ("list", scratch / "empty.fd"), "empty"))
         problems += refusal_problems(tool, refusals, scratch)
