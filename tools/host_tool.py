@@ -4,6 +4,7 @@ and the exit status it ends with, and writing a file whole."""
 
 import os
 import shutil
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -17,19 +18,35 @@ QEMU = os.environ.get("QEMU", "qemu-system-x86_64")
 PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", "mmd": "mtools", str(OVMF_CODE): "ovmf",
             str(OVMF_VARS): "ovmf", "cmake": "cmake"}
 
+# The shell's status for a process ended by SIGTERM.
+TERMINATED_STATUS = 128 + signal.SIGTERM
+
 
 class ToolError(Exception):
     """Refused input or a missing tool: one line on stderr, exit status 2."""
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised in the main thread like an interruption, so that every
+    `with` and `finally` on the way out cleans up (temporary folders, QEMU)."""
+
+
+def terminate(signum, frame):
+    raise Terminated()
+
+
 def run_tool(name, main):
-    """Runs main() and exits with its status; a ToolError or an interruption
-    ends in one line on stderr instead of a traceback."""
+    """Runs main() and exits with its status; a ToolError, an interruption or
+    SIGTERM ends in one line on stderr instead of a traceback."""
+    signal.signal(signal.SIGTERM, terminate)
     try:
         status = main()
     except ToolError as error:
         print(f"{name}: {error}", file=sys.stderr)
         status = 2
+    except Terminated:
+        print(f"{name}: terminated", file=sys.stderr)
+        status = TERMINATED_STATUS
     except KeyboardInterrupt:
         print(f"{name}: interrupted", file=sys.stderr)
         status = 2
@@ -70,11 +87,19 @@ def require_pair(code, variables):
 
 def write_atomically(path, data):
     """Writes through a file of its own in the same folder, so that a reader
-    never sees half a file, with the permissions a new file gets."""
+    never sees half a file, with the permissions a new file gets. Whatever
+    stops the write (a full disk, an interruption) removes that file."""
     path = Path(path)
-    with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.", delete=False) as temporary:
-        temporary.write(data)
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temporary.name, 0o666 & ~umask)
-    os.replace(temporary.name, path)
+    if path.is_dir():
+        raise ToolError(f"{path} is a directory, not a file to write")
+    temporary = tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.", delete=False)
+    try:
+        with temporary:
+            temporary.write(data)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary.name, 0o666 & ~umask)
+        os.replace(temporary.name, path)
+    except BaseException:
+        Path(temporary.name).unlink(missing_ok=True)
+        raise

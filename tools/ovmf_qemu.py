@@ -144,22 +144,52 @@ class Boot:
             f"{completion[-1]!r} with QEMU exit {self.exit_code}"
 
 
+# The QEMU processes booting now, in any thread, and whether stop_boots()
+# has ended them: no QEMU outlives the tool that started it.
+RUNNING = set()
+RUNNING_LOCK = threading.Lock()
+STOPPED = False
+
+
+def stop_boots():
+    """Ends every boot running in another thread and lets no new one start:
+    for a tool interrupted while its threads boot."""
+    global STOPPED
+    with RUNNING_LOCK:
+        STOPPED = True
+        for process in RUNNING:
+            process.kill()
+
+
 def boot(command, serial_log, timeout, alongside=None):
     """Runs QEMU once under the host timeout. alongside(process), when given,
-    runs in a thread while QEMU does."""
+    runs in a thread while QEMU does. An interruption ends QEMU before it
+    goes on."""
     serial_log.unlink(missing_ok=True)
     started = time.monotonic()
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                               text=True)
-    if alongside is not None:
-        threading.Thread(target=alongside, args=(process,), daemon=True).start()
+    with RUNNING_LOCK:
+        if STOPPED:
+            raise RuntimeError("boots stopped")
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True)
+        RUNNING.add(process)
     try:
-        _, stderr = process.communicate(timeout=timeout)
-        exit_code = process.returncode
-    except subprocess.TimeoutExpired:
+        if alongside is not None:
+            threading.Thread(target=alongside, args=(process,), daemon=True).start()
+        try:
+            _, stderr = process.communicate(timeout=timeout)
+            exit_code = process.returncode
+        except subprocess.TimeoutExpired:
+            process.kill()
+            _, stderr = process.communicate()
+            exit_code = None
+    except BaseException:
         process.kill()
-        _, stderr = process.communicate()
-        exit_code = None
+        process.wait()
+        raise
+    finally:
+        with RUNNING_LOCK:
+            RUNNING.discard(process)
     # QEMU follows an error with "info:" lines that explain it; the error
     # itself is what to show.
     said = [line for line in stderr.strip().splitlines() if line.strip()]
