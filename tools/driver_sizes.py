@@ -20,19 +20,24 @@ def flash_drivers(flash):
     return sorted(drivers, key=lambda driver: (len(driver[1]), driver[0]))
 
 
+def read_image(path):
+    """(name, bytes) of a driver image; refuses what is not a PE image."""
+    image = firmware_volume.read_input(path)
+    if firmware_volume.pe_header(image) is None:
+        raise ToolError(f"{path} is not a PE image")
+    return os.path.basename(path), image
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--flash", default=str(OVMF_CODE), help=f"flash image to compare with (default {OVMF_CODE})")
     parser.add_argument("images", nargs="+", help="driver images")
     arguments = parser.parse_args(argv)
     try:
-        images = [(os.path.basename(path), firmware_volume.read_input(path)) for path in arguments.images]
+        images = [read_image(path) for path in arguments.images]
         drivers = flash_drivers(firmware_volume.read_input(arguments.flash))
     except firmware_volume.FirmwareError as error:
         raise ToolError(error) from None
-    for path, (_, image) in zip(arguments.images, images):
-        if firmware_volume.pe_header(image) is None:
-            raise ToolError(f"{path} is not a PE image")
     if not drivers:
         raise ToolError(f"{arguments.flash} holds no DRIVER file with a PE32 image")
 
