@@ -114,9 +114,10 @@ function(add_ffs_file Name Guid)
 endfunction()
 
 # add_driver(Name GUID guid [INCLUDE_DIRS dirs...] SOURCES sources...): a
-# deliverable, written once here: Name.efi linked with DriverSupportLib, and
-# Name.ffs. The host tests read the sources back from the DRIVER_SOURCES
-# property.
+# deliverable, described once in its module's folder: Name.efi linked with
+# DriverSupportLib, and Name.ffs named by the GUID (the FFS_GUID property of
+# NameFfs). The sources, with their folder, are the DRIVER_SOURCES property,
+# which the host tests read back.
 function(add_driver Name)
   cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID" "INCLUDE_DIRS;SOURCES")
   add_efi_image(${Name} LIBRARIES DriverSupportLib INCLUDE_DIRS ${Driver_INCLUDE_DIRS} SOURCES ${Driver_SOURCES})
