@@ -63,11 +63,12 @@ function(add_efi_static_library Name)
   set_target_properties(${Name} PROPERTIES EFI_LIBRARY_FILE ${Output})
 endfunction()
 
-# add_efi_image(Name [SUBSYSTEM s] [ENTRY e] [INCLUDE_DIRS dirs...]
+# add_efi_image(Name [SUBSYSTEM s] [ENTRY e] [BOARD b] [INCLUDE_DIRS dirs...]
 #               LIBRARIES libs... SOURCES sources...): Name.efi, a boot-service
-# driver entered at DriverEntry unless told otherwise.
+# driver entered at DriverEntry unless told otherwise, compiled for board b's
+# wiring (target_board) when given.
 function(add_efi_image Name)
-  cmake_parse_arguments(PARSE_ARGV 1 Image "" "SUBSYSTEM;ENTRY" "LIBRARIES;SOURCES;INCLUDE_DIRS")
+  cmake_parse_arguments(PARSE_ARGV 1 Image "" "SUBSYSTEM;ENTRY;BOARD" "LIBRARIES;SOURCES;INCLUDE_DIRS")
   if(NOT Image_SUBSYSTEM)
     set(Image_SUBSYSTEM efi_boot_service_driver)
   endif()
@@ -77,6 +78,9 @@ function(add_efi_image Name)
   add_library(${Name}Objects OBJECT ${Image_SOURCES})
   target_compile_options(${Name}Objects PRIVATE ${EFI_COMPILE_OPTIONS})
   target_include_directories(${Name}Objects PRIVATE ${EFI_INCLUDE_DIRS} ${Image_INCLUDE_DIRS})
+  if(Image_BOARD)
+    target_board(${Name}Objects ${Image_BOARD})
+  endif()
   set(LibraryFiles)
   foreach(Library IN LISTS Image_LIBRARIES)
     list(APPEND LibraryFiles $<TARGET_PROPERTY:${Library},EFI_LIBRARY_FILE>)
@@ -113,13 +117,14 @@ function(add_ffs_file Name Guid)
   set_target_properties(${Name}Ffs PROPERTIES FFS_GUID ${Guid} FFS_FILE ${Output})
 endfunction()
 
-# add_driver(Name GUID guid [INCLUDE_DIRS dirs...] SOURCES sources...): a
-# deliverable, written once here: Name.efi linked with DriverSupportLib, and
-# Name.ffs. The host tests read the sources back from the DRIVER_SOURCES
-# property.
+# add_driver(Name GUID guid [BOARD b] SOURCES sources...): a deliverable,
+# described once in its module's folder: Name.efi linked with
+# DriverSupportLib, and Name.ffs named by the GUID (the FFS_GUID property of
+# NameFfs). The sources, with their folder, are the DRIVER_SOURCES property,
+# which the host tests read back.
 function(add_driver Name)
-  cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID" "INCLUDE_DIRS;SOURCES")
-  add_efi_image(${Name} LIBRARIES DriverSupportLib INCLUDE_DIRS ${Driver_INCLUDE_DIRS} SOURCES ${Driver_SOURCES})
+  cmake_parse_arguments(PARSE_ARGV 1 Driver "" "GUID;BOARD" "SOURCES")
+  add_efi_image(${Name} LIBRARIES DriverSupportLib BOARD ${Driver_BOARD} SOURCES ${Driver_SOURCES})
   add_ffs_file(${Name} ${Driver_GUID})
   list(TRANSFORM Driver_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   set_target_properties(${Name} PROPERTIES DRIVER_SOURCES "${Driver_SOURCES}")

@@ -22,8 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, ToolError, boot, boot_folder, machine, require, run_tool,
-                       stand_in_settings)
+from host_tool import OVMF_CODE, OVMF_VARS, QEMU, ToolError, require, run_tool
+from ovmf_qemu import MEMORY, boot, boot_folder, machine, stand_in_settings
 
 REPO = Path(__file__).resolve().parent.parent
 ICOUNT_SHIFT = 4
@@ -134,6 +134,8 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, default=2, help="complete runs to compare (default 2)")
     parser.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")))
     args = parser.parse_args(argv)
+    if args.runs < 1:
+        raise ToolError(f"--runs {args.runs}: the table needs at least one run")
     build_dir = args.build_dir.resolve()
     require([QEMU], [OVMF_CODE, OVMF_VARS, build_dir / FLASH_IMAGE, build_dir / BOOT_APPLICATION])
     runs = []

@@ -10,7 +10,7 @@ import argparse
 import os
 
 import firmware_volume
-from ovmf_qemu import OVMF_CODE, ToolError, compressed_size, run_tool
+from host_tool import OVMF_CODE, ToolError, run_tool
 
 
 def flash_drivers(flash):
@@ -20,13 +20,21 @@ def flash_drivers(flash):
     return sorted(drivers, key=lambda driver: (len(driver[1]), driver[0]))
 
 
+def read_image(path):
+    """(name, bytes) of a driver image; refuses what is not a PE image."""
+    image = firmware_volume.read_input(path)
+    if firmware_volume.pe_header(image) is None:
+        raise ToolError(f"{path} is not a PE image")
+    return os.path.basename(path), image
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--flash", default=str(OVMF_CODE), help=f"flash image to compare with (default {OVMF_CODE})")
     parser.add_argument("images", nargs="+", help="driver images")
     arguments = parser.parse_args(argv)
     try:
-        images = [(os.path.basename(path), firmware_volume.read_input(path)) for path in arguments.images]
+        images = [read_image(path) for path in arguments.images]
         drivers = flash_drivers(firmware_volume.read_input(arguments.flash))
     except firmware_volume.FirmwareError as error:
         raise ToolError(error) from None
@@ -41,7 +49,7 @@ def main(argv=None):
     width = max(len(label) for label, _ in rows)
     print(f"{'bytes':{width}}  {'raw':>6}  {'LZMA':>6}")
     for label, image in rows:
-        print(f"{label:{width}}  {len(image):6}  {compressed_size(image):6}")
+        print(f"{label:{width}}  {len(image):6}  {firmware_volume.compressed_size(image):6}")
     return 0
 
 

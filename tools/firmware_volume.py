@@ -22,7 +22,7 @@ import struct
 import uuid
 from dataclasses import dataclass
 
-from ovmf_qemu import ToolError, run_tool, write_atomically
+from host_tool import ToolError, run_tool, write_atomically
 
 FFS2_FILE_SYSTEM = uuid.UUID("8C8CE578-8A3D-4F1C-9935-896185C32DD3")
 LZMA_SECTION = uuid.UUID("EE4E5898-3914-4259-9D6E-DC7BD79403CF")
@@ -121,9 +121,13 @@ def parse_guid(text):
     return uuid.UUID(text)
 
 
-def ucs2(text):
-    if any(ord(character) > 0xFFFF for character in text):
-        raise FirmwareError(f"{text!r} has characters outside UCS-2")
+def ucs2(text, what):
+    """The text null-terminated, as a user-interface or version section holds
+    it: UCS-2 has no surrogates, nothing beyond U+FFFF, and a NUL would end
+    the text early."""
+    if any(not 0 < ord(character) <= 0xFFFF or 0xD800 <= ord(character) <= 0xDFFF for character in text):
+        raise FirmwareError(f"{what} {text!r} cannot be stored: UCS-2 text holds U+0001 to U+FFFF, surrogates "
+                            f"excepted")
     return (text + "\0").encode("utf-16-le")
 
 
@@ -153,10 +157,18 @@ DRIVER_SUBSYSTEMS = {11: "EFI boot-service driver", 12: "EFI runtime driver"}
 SUBSYSTEM_OFFSET = 68  # in the PE32+ optional header
 
 
+def pe_header(image):
+    """Offset of the PE signature the DOS header points to, or None when the
+    bytes are no PE image."""
+    if len(image) < 0x40 or image[:2] != b"MZ":
+        return None
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    return pe if image[pe:pe + 4] == b"PE\0\0" else None
+
+
 def check_driver_image(image, path):
-    pe = struct.unpack_from("<I", image, 0x3C)[0] if len(image) >= 0x40 and image[:2] == b"MZ" else len(image)
-    if image[pe:pe + 4] != b"PE\0\0" or image[pe + 24:pe + 26] != b"\x0b\x02" or \
-            len(image) < pe + 24 + SUBSYSTEM_OFFSET + 2:
+    pe = pe_header(image)
+    if pe is None or image[pe + 24:pe + 26] != b"\x0b\x02" or len(image) < pe + 24 + SUBSYSTEM_OFFSET + 2:
         raise FirmwareError(f"{path} is not a PE32+ image")
     machine = struct.unpack_from("<H", image, pe + 4)[0]
     if machine != MACHINE_X64:
@@ -172,8 +184,9 @@ def driver_file(guid, image, name, version):
     expression, so the DXE core dispatches it once the architectural protocols
     are installed."""
     sections = section(SECTION_PE32, image, "the PE32 section")
-    sections = pad4(sections) + section(SECTION_USER_INTERFACE, ucs2(name), "the name")
-    sections = pad4(sections) + section(SECTION_VERSION, struct.pack("<H", 0) + ucs2(version), "the version")
+    sections = pad4(sections) + section(SECTION_USER_INTERFACE, ucs2(name, "the driver's name"), "the name")
+    sections = pad4(sections) + section(SECTION_VERSION, struct.pack("<H", 0) + ucs2(version, "the version"),
+                                         "the version")
     return file_header(guid, FILE_DRIVER, FILE_HEADER.size + len(sections), VALID_FILE_STATE) + sections
 
 
@@ -348,6 +361,11 @@ def append_files(volume, ffs_files):
         data[position + 23] = VALID_FILE_STATE_IN_VOLUME
         position = align(position + len(raw), 8)
     return bytes(data)
+
+
+def compressed_size(image):
+    """Bytes the image takes LZMA-compressed, as a firmware volume stores it."""
+    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
 
 
 def compress(payload, original):

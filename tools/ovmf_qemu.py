@@ -1,31 +1,17 @@
 """Booting OVMF under QEMU, for every host command that boots the emulated
-board or the OVMF scenarios: the firmware files, the machine, the boot
-folder, the boots under a host timeout and how each ended, QEMU's monitor, and
-the small helpers the host tools share (tool checks, LZMA size, atomic
-writes, one-line exits)."""
+board or the OVMF scenarios: the machine, the boot folder, the boots under a
+host timeout and how each ended, and QEMU's monitor."""
 
 import json
-import lzma
-import os
 import re
 import shutil
 import socket
 import subprocess
-import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass
-from pathlib import Path
 
-# The firmware, overridable from the environment.
-OVMF_CODE = Path(os.environ.get("OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd"))
-OVMF_VARS = Path(os.environ.get("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd"))
-QEMU = os.environ.get("QEMU", "qemu-system-x86_64")
-
-# Where each thing the tools need comes from on Debian.
-PACKAGES = {QEMU: "qemu-system-x86", "mformat": "mtools", "mcopy": "mtools", "mmd": "mtools", str(OVMF_CODE): "ovmf",
-            str(OVMF_VARS): "ovmf", "cmake": "cmake"}
+from host_tool import OVMF_VARS, QEMU
 
 # All RAM below 4 GiB: the board's configuration space at 0xC0000000 is RAM
 # the stand-in can use.
@@ -44,73 +30,6 @@ EXIT_RESET = 0
 
 ANSI_ESCAPE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
 PREFIX = "BOARD: "
-
-
-class ToolError(Exception):
-    """Refused input or a missing tool: one line on stderr, exit status 2."""
-
-
-def run_tool(name, main):
-    """Runs main() and exits with its status; a ToolError or an interruption
-    ends in one line on stderr instead of a traceback."""
-    try:
-        status = main()
-    except ToolError as error:
-        print(f"{name}: {error}", file=sys.stderr)
-        status = 2
-    except KeyboardInterrupt:
-        print(f"{name}: interrupted", file=sys.stderr)
-        status = 2
-    except BrokenPipeError:
-        # The reader has gone; say nothing more.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        status = 0
-    sys.exit(status)
-
-
-def require(tools=(), files=()):
-    """Refuses, naming what to install, when a program or file is missing."""
-    missing = [tool for tool in tools if shutil.which(tool) is None] + [str(f) for f in files if not Path(f).exists()]
-    if missing:
-        packages = sorted({PACKAGES[m] for m in missing if m in PACKAGES})
-        hint = f" (Debian: apt-get install {' '.join(packages)})" if packages else ""
-        raise ToolError(f"missing {', '.join(missing)}{hint}")
-    if OVMF_CODE in files and OVMF_VARS in files:
-        require_pair(OVMF_CODE, OVMF_VARS)
-
-
-# QEMU maps the code and the variable store back to back, ending at 4 GiB, and
-# OVMF looks for its store where its build put it: 4 GiB less the build's flash
-# size, 1, 2 or 4 MiB. Only files of one build add up to that size (Debian's
-# OVMF_CODE_4M.fd with OVMF_VARS_4M.fd make 4 MiB, OVMF_CODE.fd with
-# OVMF_VARS.fd 2 MiB); with another build's store the firmware keeps no
-# variable across a reset.
-FLASH_SIZES = (1 << 20, 2 << 20, 4 << 20)
-
-
-def require_pair(code, variables):
-    """Refuses a variable store that does not pair with the code image."""
-    code_size, variables_size = Path(code).stat().st_size, Path(variables).stat().st_size
-    if code_size + variables_size not in FLASH_SIZES:
-        raise ToolError(f"variable store {variables} ({variables_size} bytes) does not pair with {code} "
-                        f"({code_size} bytes): one OVMF build's two files add up to 1, 2 or 4 MiB")
-
-
-def compressed_size(image):
-    """Bytes the image takes LZMA-compressed, as a firmware volume stores it."""
-    return len(lzma.compress(image, format=lzma.FORMAT_ALONE, preset=9 | lzma.PRESET_EXTREME))
-
-
-def write_atomically(path, data):
-    """Writes through a file of its own in the same folder, so that a reader
-    never sees half a file, with the permissions a new file gets."""
-    path = Path(path)
-    with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.", delete=False) as temporary:
-        temporary.write(data)
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temporary.name, 0o666 & ~umask)
-    os.replace(temporary.name, path)
 
 
 def xhci_device(controller):
@@ -225,22 +144,52 @@ class Boot:
             f"{completion[-1]!r} with QEMU exit {self.exit_code}"
 
 
+# The QEMU processes booting now, in any thread, and whether stop_boots()
+# has ended them: no QEMU outlives the tool that started it.
+RUNNING = set()
+RUNNING_LOCK = threading.Lock()
+STOPPED = False
+
+
+def stop_boots():
+    """Ends every boot running in another thread and lets no new one start:
+    for a tool interrupted while its threads boot."""
+    global STOPPED
+    with RUNNING_LOCK:
+        STOPPED = True
+        for process in RUNNING:
+            process.kill()
+
+
 def boot(command, serial_log, timeout, alongside=None):
     """Runs QEMU once under the host timeout. alongside(process), when given,
-    runs in a thread while QEMU does."""
+    runs in a thread while QEMU does. An interruption ends QEMU before it
+    goes on."""
     serial_log.unlink(missing_ok=True)
     started = time.monotonic()
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                               text=True)
-    if alongside is not None:
-        threading.Thread(target=alongside, args=(process,), daemon=True).start()
+    with RUNNING_LOCK:
+        if STOPPED:
+            raise RuntimeError("boots stopped")
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True)
+        RUNNING.add(process)
     try:
-        _, stderr = process.communicate(timeout=timeout)
-        exit_code = process.returncode
-    except subprocess.TimeoutExpired:
+        if alongside is not None:
+            threading.Thread(target=alongside, args=(process,), daemon=True).start()
+        try:
+            _, stderr = process.communicate(timeout=timeout)
+            exit_code = process.returncode
+        except subprocess.TimeoutExpired:
+            process.kill()
+            _, stderr = process.communicate()
+            exit_code = None
+    except BaseException:
         process.kill()
-        _, stderr = process.communicate()
-        exit_code = None
+        process.wait()
+        raise
+    finally:
+        with RUNNING_LOCK:
+            RUNNING.discard(process)
     # QEMU follows an error with "info:" lines that explain it; the error
     # itself is what to show.
     said = [line for line in stderr.strip().splitlines() if line.strip()]

@@ -20,8 +20,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from ovmf_qemu import OVMF_CODE, OVMF_VARS, QEMU, boot_folder, machine, monitor_arguments, require, require_pair, \
-    run_tool, stand_in_settings
+from host_tool import OVMF_CODE, OVMF_VARS, QEMU, require, require_pair, run_tool
+from ovmf_qemu import boot_folder, machine, monitor_arguments, stand_in_settings
 from road_board import RoadError, load_board
 from road_boot import boot_road, road_facts
 from road_judge import judge

@@ -6,7 +6,7 @@ what the facts imply for a setup is the judge's business (road_judge.py)."""
 import json
 from dataclasses import dataclass
 
-from ovmf_qemu import ToolError
+from host_tool import ToolError
 
 BOARD_DESCRIPTION = "board.json"
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "BoardTypes.h"
+BOARD_WIRING(product);
 
 // ---------------------------------------------------------------------------
 // Ports

@@ -6,6 +6,30 @@
 #include "Chipset.h"
 
 // ---------------------------------------------------------------------------
+// Which board
+
+// The build names the board each file is compiled for in CHOSEN_BOARD, and
+// each board's Board.h names its own wiring with BOARD_WIRING(name), so that
+// a file finding another board's Board.h (a quoted #include finds the one
+// next to the including file before the include path) stops the build
+// instead of compiling that board's wiring.
+#ifndef CHOSEN_BOARD
+#error "CHOSEN_BOARD is not defined: the build names the board a file is compiled for"
+#endif
+#define BOARD_NAME_TEXT(Name) #Name
+#define CHOSEN_BOARD_TEXT(Name) BOARD_NAME_TEXT(Name)
+constexpr bool SameBoardName(const char *Left, const char *Right) {
+  while (*Left != '\0' && *Left == *Right) {
+    ++Left;
+    ++Right;
+  }
+  return *Left == *Right;
+}
+#define BOARD_WIRING(Name)                                         \
+  static_assert(SameBoardName(#Name, CHOSEN_BOARD_TEXT(CHOSEN_BOARD)), \
+                "the " #Name " board's Board.h, in a file compiled for another board")
+
+// ---------------------------------------------------------------------------
 // Ports
 
 // Port numbers are 1..PORT_NUMBER_MAX; this value means "no port" everywhere.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "BoardTypes.h"
+BOARD_WIRING(test);
 
 inline constexpr PORT_RANGE PortRanges[] = {
     {1, 12, 0, Usb2PortMask},

@@ -10,7 +10,7 @@ import struct
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
-from ovmf_qemu import compressed_size  # noqa: E402
+from firmware_volume import compressed_size  # noqa: E402
 
 PE32_PLUS_MAGIC = 0x20B
 MACHINE_X64 = 0x8664

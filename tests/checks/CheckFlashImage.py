@@ -8,7 +8,8 @@ volume, its name and version text null-terminated. A file that needs padding
 between its sections must read the same. Then checks that the tool refuses, in
 one line, with exit status 2 and without writing anything, a file that cannot
 fit, a GUID already in the volume, an image that is no x86-64 driver, an empty
-driver name, an insertion of no file, and an empty flash image to list."""
+driver name or one UCS-2 cannot hold, an insertion of no file, a directory
+as output, and an empty flash image to list."""
 import argparse
 import itertools
 import pathlib
@@ -92,7 +93,7 @@ def refusal_problems(tool, cases, scratch):
     problems = []
     for what, arguments, words in cases:
         result = run(sys.executable, tool, *arguments)
-        written = sorted(path.name for path in scratch.glob("refused*"))
+        written = sorted(path.name for path in scratch.glob("refused*") if not path.is_dir())
         if result.returncode != 2 or len(result.stderr.splitlines()) != 1 or words not in result.stderr or written:
             problems.append(f"{what}: exit {result.returncode}, stderr {result.stderr!r}, wrote {written}")
         else:
@@ -143,6 +144,7 @@ def main():
         (scratch / "application.efi").write_bytes(application)
         (scratch / "aarch64.efi").write_bytes(aarch64)
         (scratch / "empty.fd").write_bytes(b"")
+        (scratch / "refused.dir").mkdir()
         ffs = ("ffs", "--guid", "00000000-0000-0000-0000-000000000003", "--name", "Refused")
         refusals = (
             ("a file larger than the DXE volume", ("insert", "--output", output, arguments.ovmf_code, oversized),
@@ -154,7 +156,13 @@ def main():
             ("an AArch64 image", (*ffs, scratch / "aarch64.efi", scratch / "refused.ffs"), "not x86-64"),
             ("a driver with an empty name", (*ffs[:3], "--name", "", drivers[0][2].with_suffix(".efi"),
                                              scratch / "refused.ffs"), "name is empty"),
+            # A byte that is no UTF-8 reaches the tool as a lone surrogate.
+            ("a name UCS-2 cannot hold", (*ffs[:3], "--name", "\udcff", drivers[0][2].with_suffix(".efi"),
+                                          scratch / "refused.ffs"), "cannot be stored"),
             ("inserting no FFS file", ("insert", "--output", output, arguments.ovmf_code), "no FFS file"),
+            # The file written whole beside it must not stay either.
+            ("a directory as output", (*ffs, drivers[0][2].with_suffix(".efi"), scratch / "refused.dir"),
+             "is a directory"),
             ("listing an empty flash image", ("list", scratch / "empty.fd"), "empty"))
         problems += refusal_problems(tool, refusals, scratch)
         listing = subprocess.run(f"{sys.executable} {tool} list {arguments.ovmf_code} | head -n 1", shell=True,

@@ -33,8 +33,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
-from ovmf_qemu import (MEMORY, OVMF_CODE, OVMF_VARS, QEMU, Monitor, boot_folder, boot_through_resets,  # noqa: E402
-                       machine, make_stick, monitor_arguments, require, run_tool, stand_in_settings, xhci_device)
+from host_tool import OVMF_CODE, OVMF_VARS, QEMU, require, run_tool  # noqa: E402
+from ovmf_qemu import (MEMORY, Monitor, boot_folder, boot_through_resets, machine, make_stick,  # noqa: E402
+                       monitor_arguments, stand_in_settings, stop_boots, xhci_device)
 
 BOOT_TIMEOUT_S = 60
 # The longest flow is two boots: store options, check; one more shows a loop.
@@ -239,13 +240,20 @@ def main():
         # The longest first, so that it runs beside the others.
         futures = [pool.submit(run_scenario, s, build_dir, args.keep)
                    for s in sorted(chosen, key=lambda s: s.timeout, reverse=True)]
-        for future in concurrent.futures.as_completed(futures):
-            outcome, log = future.result()
-            outcomes[outcome.scenario.name] = outcome
-            if not args.report:
-                print(one_line(outcome), flush=True)
-                if args.log and not outcome.passed:
-                    print(log)
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                outcome, log = future.result()
+                outcomes[outcome.scenario.name] = outcome
+                if not args.report:
+                    print(one_line(outcome), flush=True)
+                    if args.log and not outcome.passed:
+                        print(log)
+        except BaseException:
+            # Interrupted: the scenarios' threads end their boots and remove
+            # their folders before the pool lets the runner exit.
+            pool.shutdown(wait=False, cancel_futures=True)
+            stop_boots()
+            raise
 
     ordered = [outcomes[s.name] for s in chosen]
     if args.report:
