@@ -130,14 +130,27 @@ function(add_driver Name)
   set_target_properties(${Name} PROPERTIES DRIVER_SOURCES "${Driver_SOURCES}")
 endfunction()
 
-# The flash image the drivers go into: Debian's OVMF unless OVMF_CODE says
-# otherwise. OVMF_CODE in the environment when configuring replaces the cached
-# entry, so that a configured build follows it as the host tools do.
-set(OVMF_CODE /usr/share/OVMF/OVMF_CODE_4M.fd CACHE FILEPATH "OVMF code flash image the FFS files are put into")
-if(DEFINED ENV{OVMF_CODE} AND NOT "$ENV{OVMF_CODE}" STREQUAL "${OVMF_CODE}")
-  set(OVMF_CODE $ENV{OVMF_CODE} CACHE FILEPATH "OVMF code flash image the FFS files are put into" FORCE)
+# The flash image the drivers go into: OVMF_CODE from the environment of this
+# configure run, as the host tools take it, or Debian's OVMF when it is unset.
+# Nothing is remembered from an earlier run: a build configured once with
+# another image returns to the default with the next plain configure.
+unset(OVMF_CODE CACHE)
+if(DEFINED ENV{OVMF_CODE} AND NOT "$ENV{OVMF_CODE}" STREQUAL "")
+  set(OVMF_CODE $ENV{OVMF_CODE})
+else()
+  set(OVMF_CODE /usr/share/OVMF/OVMF_CODE_4M.fd)
 endif()
-if(NOT EXISTS ${OVMF_CODE})
+message(STATUS "OVMF code image: ${OVMF_CODE}")
+# For the road to name what it boots.
+file(WRITE ${CMAKE_BINARY_DIR}/ovmf-code.txt "${OVMF_CODE}\n")
+# The flash images are built from a copy at a fixed place: CMake deletes the
+# outputs of a command whose command line changes, so naming the image itself
+# in the command would delete every flash image, the shipped one included, at
+# each switch of image. The copy follows the image's content instead.
+set(OVMF_CODE_COPY ${CMAKE_BINARY_DIR}/ovmf-code-base.fd)
+if(EXISTS ${OVMF_CODE})
+  configure_file(${OVMF_CODE} ${OVMF_CODE_COPY} COPYONLY)
+else()
   message(WARNING "${OVMF_CODE} not found (Debian package ovmf): no flash image is built, and the checks that boot "
                   "one are left out")
 endif()
@@ -156,8 +169,8 @@ function(add_flash_image Target Output)
   set(Tool ${PROJECT_SOURCE_DIR}/tools/firmware_volume.py)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/${Output}
-    COMMAND Python3::Interpreter ${Tool} insert --output ${CMAKE_BINARY_DIR}/${Output} ${OVMF_CODE} ${Files}
-    DEPENDS ${Files} ${ARGN} ${Tool} ${OVMF_CODE}
+    COMMAND Python3::Interpreter ${Tool} insert --output ${CMAKE_BINARY_DIR}/${Output} ${OVMF_CODE_COPY} ${Files}
+    DEPENDS ${Files} ${ARGN} ${Tool} ${OVMF_CODE_COPY}
     COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${Target} ALL DEPENDS ${CMAKE_BINARY_DIR}/${Output})

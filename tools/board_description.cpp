@@ -95,6 +95,7 @@ int main(int argc, char **argv) {
   const EFI_GUID SaSetupGuid = SA_SETUP_VARIABLE_GUID;
   const std::string Json =
       "{\n"
+      "  \"board\": " + Quoted(CHOSEN_BOARD_TEXT(CHOSEN_BOARD)) + ",\n"
       "  \"controller\": {\"config_base\": " + Number(PCIE_CONFIG_BASE) + ", \"bus\": " + Number(XHCI_BUS) +
       ", \"device\": " + Number(XHCI_DEVICE) + ", \"function\": " + Number(XHCI_FUNCTION) +
       ", \"root_ports\": " + Number(XHCI_ROOT_PORT_COUNT) +

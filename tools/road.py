@@ -35,9 +35,17 @@ BOOT_APPLICATION = "BoardApp.efi"
 LOADER = "StickLoader.efi"
 BUILD_TARGETS = ("RoadFlashImage", "BoardApp", "StickLoader")
 
-DEFAULT_DISABLED = ("USB2_1p",)
-# A bootable stick on the switched-off connector: the firmware must not boot it.
-DEFAULT_ATTACHMENTS = (("boot stick", "USB2_1p"), ("stick", "A2"), ("stick", "B1"))
+# Each board's road when the options name no connector to switch off or no
+# device to plug: (connectors switched off, attachments). A bootable stick on
+# a switched-off connector, which the firmware must not boot, beside sticks
+# that must stay usable (on the test board one behind a switched-off hub
+# port's other side).
+DEFAULT_ROADS = {
+    "product": (("USB2_1p",), (("boot stick", "USB2_1p"), ("stick", "A2"), ("stick", "B1"))),
+    "test": (("D1", "USB2_1p"), (("boot stick", "USB2_1p"), ("stick", "D1:43"), ("stick", "D4"))),
+}
+# The build's record of the OVMF image its flash images start from.
+OVMF_CODE_RECORD = "ovmf-code.txt"
 
 
 def step(text):
@@ -53,19 +61,21 @@ class OneLineParser(argparse.ArgumentParser):
 def parser():
     result = OneLineParser(
         prog="road.py", description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="CONNECTOR is a connector of the board (usb-connector-policy/Board.h), by index or label\n"
-        "(case does not matter), optionally with one of its ports (A1:13). Devices on a port behind\n"
-        "one of the board's hubs (B1, B2, USB-A, USB-C) get a hub plugged in for them. Without any\n"
-        f"{', '.join(kind.option for kind in ATTACHMENT_KINDS)}: a boot stick on "
-        f"{DEFAULT_ATTACHMENTS[0][1]}, sticks on\n{', '.join(c for _, c in DEFAULT_ATTACHMENTS[1:])}.\n"
-        "Exit status: 0 when the board behaved as the setup requires, 1 when not, 2 when nothing could\n"
+        epilog="CONNECTOR is a connector of the board the build folder was configured for (its Board.h),\n"
+        "by index or label (case does not matter), optionally with one of its ports (A1:13). Devices on\n"
+        "a port behind one of the board's hubs get a hub plugged in for them. Without --disable, and\n"
+        f"without any of {', '.join(kind.option for kind in ATTACHMENT_KINDS)}, each board's own road:\n"
+        + "".join(f"  {board} board: {', '.join(off)} off; "
+                  f"{', '.join(f'{kind} on {name}' for kind, name in attached)}\n"
+                  for board, (off, attached) in DEFAULT_ROADS.items())
+        + "Exit status: 0 when the board behaved as the setup requires, 1 when not, 2 when nothing could\n"
         "be run.")
     result.add_argument("--mode", type=int, default=7,
                         help="Setup's UsbConnectorControlMode (default 7: each connector by its enable byte; "
                              "any other value disables nothing)")
     result.add_argument("--disable", action="append", metavar="CONNECTOR",
                         help='switch a connector off in Setup; repeat for several, or "none" or "all" '
-                             f"(default: {', '.join(DEFAULT_DISABLED)})")
+                             "(default: the board's road, below)")
     for kind in ATTACHMENT_KINDS:
         result.add_argument(kind.option, action="append", default=[], metavar="CONNECTOR", help=kind.help)
     result.add_argument("--bar", choices=BARS, default="32-bit",
@@ -83,9 +93,22 @@ def parser():
     result.add_argument("--check", action="store_true", help="only check the options, then exit")
     result.add_argument("--build", action="store_true",
                         help="configure and build what the road needs into the build folder first")
-    result.add_argument("--build-dir", type=Path, default=Path(os.environ.get("BUILD_DIR", REPO / "build")),
-                        help="the build folder (default build/, or $BUILD_DIR)")
+    result.add_argument("--board", choices=DEFAULT_ROADS,
+                        help="the board the road runs on; with --build, the build folder is configured for it "
+                             "(default: the board the build folder was configured for, the product board for a new "
+                             "one)")
+    result.add_argument("--build-dir", type=Path,
+                        help="the build folder (default build/ for the product board, build-test/ for --board test, "
+                             "or $BUILD_DIR)")
     return result
+
+
+def build_folder(args):
+    if args.build_dir is not None:
+        return args.build_dir.resolve()
+    if "BUILD_DIR" in os.environ:
+        return Path(os.environ["BUILD_DIR"]).resolve()
+    return REPO / ("build" if args.board in (None, "product") else f"build-{args.board}")
 
 
 def asked_attachments(args):
@@ -104,7 +127,8 @@ def resolve(args, board):
     if args.reset_request is not None and not 1 <= args.reset_request <= 255:
         raise RoadError(f"--reset-request {args.reset_request} is not a request byte: use 1-255")
     reset_request = args.reset_request if args.reset_request is not None else int(args.reset_road)
-    disable = args.disable if args.disable is not None else list(DEFAULT_DISABLED)
+    default_disabled, default_attachments = DEFAULT_ROADS[board.name]
+    disable = args.disable if args.disable is not None else list(default_disabled)
     words = [name for name in disable if name.lower() in ("none", "all")]
     if words and len(disable) > 1:
         raise RoadError(f"--disable {words[0]} stands alone: it cannot be combined with other connectors")
@@ -116,17 +140,17 @@ def resolve(args, board):
     for kind, names in asked:
         if kind.once and len(names) > 1:
             raise RoadError(f"{kind.option} is given once: the road has one {kind.name}")
-    attachments = [(kind.name, name) for kind, names in asked for name in names] or list(DEFAULT_ATTACHMENTS)
+    attachments = [(kind.name, name) for kind, names in asked for name in names] or list(default_attachments)
     road = Road(args.mode, disabled, [Attachment(kind, *board.place(name)) for kind, name in attachments],
                 reset_request, not args.no_sleep, args.bar)
     return road, placements(road, board)
 
 
-def build(build_dir, targets):
-    """Configures and builds the targets; the build's own output shows only
-    when it fails."""
+def build(build_dir, targets, board=None):
+    """Configures (for the board, when given) and builds the targets; the
+    build's own output shows only when it fails."""
     started = time.monotonic()
-    for command in (["cmake", "-S", str(REPO), "-B", str(build_dir)],
+    for command in (["cmake", "-S", str(REPO), "-B", str(build_dir), *([f"-DBOARD={board}"] if board else [])],
                     ["cmake", "--build", str(build_dir), "-j", str(os.cpu_count() or 1), "--target", *targets]):
         result = subprocess.run(command, capture_output=True, text=True)
         if result.returncode:
@@ -135,6 +159,14 @@ def build(build_dir, targets):
     shown = os.path.relpath(build_dir)
     step(f"build: {', '.join(targets)} in {build_dir if shown.startswith('..') else shown} "
          f"({time.monotonic() - started:.0f} s)")
+
+
+def ovmf_code(build_dir):
+    """The OVMF image the build folder's flash images start from."""
+    try:
+        return (build_dir / OVMF_CODE_RECORD).read_text().strip()
+    except OSError:
+        return "unknown (the build folder was configured before it recorded its image)"
 
 
 def settings(road, board, placed):
@@ -149,7 +181,7 @@ def settings(road, board, placed):
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    build_dir = args.build_dir.resolve()
+    build_dir = build_folder(args)
     if not args.check:
         # Before anything is built: sticks are the default attachment.
         asked = asked_attachments(args)
@@ -158,8 +190,11 @@ def main(argv=None):
         require([QEMU] + (["mformat", "mcopy", "mmd"] if sticks else []) + (["cmake"] if args.build else []),
                 [OVMF_CODE, OVMF_VARS])
     if args.build:
-        build(build_dir, ["BoardJson"])
+        build(build_dir, ["BoardJson"], args.board)
     board = load_board(build_dir)
+    if args.board not in (None, board.name):
+        raise RoadError(f"{build_dir} is configured for the {board.name} board, not {args.board}: add --build to "
+                        "configure it, or give another --build-dir")
     road, placed = resolve(args, board)
     if args.check:
         return 0
@@ -186,6 +221,7 @@ def main(argv=None):
         raise RoadError(f"cannot run the boot with its files in {tempfile.gettempdir()}: {why}") from None
     raw = road_facts(lines, road.sleep) if lines is not None else None
     facts = judge(road, board, placed, raw, boots, registers)
+    facts["road"]["ovmf_code"] = ovmf_code(build_dir)
     print(json.dumps(facts, indent=2) if args.json else report(facts, board.setup["per_connector_mode"]))
     return 0 if facts["verdict"]["ok"] else 1
 

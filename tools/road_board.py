@@ -46,6 +46,7 @@ class Board:
             for key in keys:
                 if not isinstance(description[part][key], int):
                     raise TypeError(f"{part}.{key} is not a number")
+        self.name = str(description["board"])
         none = description["port_none"]
         self.connectors = tuple(Connector(c["index"], c["label"], c["kind"],
                                           tuple(p for p in c["ports"] if p != none), c["flags"])

@@ -148,7 +148,7 @@ def boot_script_needed(board, masks, window):
 def judge(road, board, placed, raw, boots, registers):
     """The report's facts and the problems found in them."""
     problems = []
-    facts = {"road": {"mode": road.mode, "disabled": [c.label for c in road.disabled],
+    facts = {"road": {"board": board.name, "mode": road.mode, "disabled": [c.label for c in road.disabled],
                       "attachments": [{"kind": a.kind, "connector": a.connector.label, "port": a.port,
                                        "qemu_port": a.qemu_port} for a in placed if a.connector],
                       "reset_request": road.reset_request, "sleep": road.sleep, "bar": road.bar},

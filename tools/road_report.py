@@ -42,7 +42,8 @@ def road_lines(facts, per_connector_mode):
     if road["mode"] != per_connector_mode:
         disabled = f"none (only mode {per_connector_mode} disables)"
     request = f"byte {road['reset_request']}" if road["reset_request"] else "no"
-    return [f"Road: Setup mode {road['mode']}, connectors disabled: {disabled}; SaSetup reset request: {request}; "
+    return [f"Road: {road['board']} board, OVMF {road['ovmf_code']}",
+            f"  Setup mode {road['mode']}, connectors disabled: {disabled}; SaSetup reset request: {request}; "
             f"BAR0 {road['bar']}",
             "  attached: " + (", ".join(f"{a['kind']} on {a['connector']} (port {a['port']}, QEMU port "
                                         f"{a['qemu_port']})" for a in road["attachments"]) or "nothing"), ""]

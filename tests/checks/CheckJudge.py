@@ -8,6 +8,7 @@ protocol must be called); every faulted one must fail with a problem naming
 the row's words, and must have changed the driver's image (an identical image
 means the fault was optimised away)."""
 import argparse
+import os
 import json
 import pathlib
 import shutil
@@ -141,7 +142,7 @@ def unchanged_build(arguments, copy, build_dir, board):
     whether every road on the board passes; None when one does not, so no
     fault can be judged."""
     subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF", f"-DBOARD={board}",
-                    f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
+                    f"-DCMAKE_CXX_COMPILER={arguments.compiler}"],
                    check=True, stdout=subprocess.DEVNULL)
     if not build(arguments, build_dir):
         print(f"the unchanged copy does not build for the {board} board")
@@ -169,6 +170,8 @@ def main():
     parser.add_argument("--cmake", default="cmake")
     parser.add_argument("--compiler", default="clang++")
     arguments = parser.parse_args()
+    # The build and the road take the OVMF image from the environment.
+    os.environ["OVMF_CODE"] = str(arguments.ovmf_code)
     missing = [tool for tool in (arguments.cmake, arguments.compiler, "qemu-system-x86_64", "mformat")
                if not shutil.which(tool)] + [path for path in (arguments.ovmf_code,) if not pathlib.Path(path).exists()]
     if missing:

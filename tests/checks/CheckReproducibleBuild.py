@@ -4,6 +4,7 @@ with both inside) twice from scratch, in two unrelated directories, and fails
 unless every file is byte-for-byte the same in both and in the build that
 runs this check."""
 import argparse
+import os
 import pathlib
 import subprocess
 import sys
@@ -15,7 +16,7 @@ SHIPPED_TARGETS = ("UsbConnectorPolicyDxeFfs", "SaSetupResetDxeFfs", "DriversFla
 
 def build(arguments, directory, targets):
     subprocess.run([arguments.cmake, "-S", arguments.source, "-B", directory, "-DFIRMWARE_HOST_TESTS=OFF",
-                    f"-DCMAKE_CXX_COMPILER={arguments.compiler}", f"-DOVMF_CODE={arguments.ovmf_code}"],
+                    f"-DCMAKE_CXX_COMPILER={arguments.compiler}"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([arguments.cmake, "--build", directory, "-j", "2", "--target", *targets], check=True,
                    stdout=subprocess.DEVNULL)
@@ -34,6 +35,8 @@ def main():
     parser.add_argument("--shipped-in", required=True, type=pathlib.Path, help="the build this check runs in")
     parser.add_argument("files", nargs="+", help="the shipped files, by name")
     arguments = parser.parse_args()
+    # The build and the road take the OVMF image from the environment.
+    os.environ["OVMF_CODE"] = str(arguments.ovmf_code)
     targets = [t for t in SHIPPED_TARGETS if t != "DriversFlashImage" or any(f.endswith(".fd") for f in
                                                                               arguments.files)]
     differing = []

@@ -128,6 +128,26 @@ def check_no_controller(facts):
     ]
 
 
+def check_test_board_hubs(facts):
+    """The test board's rows: D1 on hub ports 38 (USB2 side, port 1) and 43
+    (USB3 side, port 2), D2 on 44 (USB3 side, port 3), D3 on 40 and 42 but not
+    to be switched off, D4 on 41 and 45 (port 4 on both sides). The
+    protocol's members start at 238."""
+    ready = facts["ready_to_boot"]
+    applies = [(a["pass_bit"], a["usb3_port"], a["usb2_port"], a["usb2_member"], a["usb3_member"])
+               for a in ready["hub_applies"]]
+    return [
+        (applies == [(0x1, 0, 1, 1, 238), (0x2, 2, 0, 1, 2), (0x4, 3, 0, 1, 3), (0x8, 4, 4, 4, 4)],
+         f"hub calls {ready['hub_applies']}"),
+        (blocked(facts, "USB(0x1,0x0)/USB(0x0,0x0)", "USB(0xD,0x0)/USB(0x1,0x0)", "USB(0xD,0x0)/USB(0x2,0x0)",
+                 "USB(0xD,0x0)/USB(0x0,0x0)", "USB(0x1,0x0)/USB(0x3,0x0)"), "a stick behind a hub port is usable"),
+        (device(facts, "USB(0x2,0x0)").get("usb_io"), "the keyboard on A3 lost USB I/O"),
+        # No root port is off: both registers are written with 0, nothing recorded.
+        ((ready["usb2_register"], ready["usb3_register"]) == (0, 0) and not facts["boot_script"],
+         f"registers {ready['usb2_register']:#x} / {ready['usb3_register']:#x}, boot script {facts['boot_script']}"),
+    ]
+
+
 CASES = {
     "blocking": (["--disable", "USB2_1p", "--disable", "B1", "--disable", "USB2_2p #1", "--disable", "10",
                   "--stick", "USB2_1p",
@@ -139,6 +159,10 @@ CASES = {
     "reset": (["--reset-request", "128"], check_reset),
     "a1-bar64": (["--disable", "A1", "--bar", "64-bit", "--stick", "A1:13", "--keyboard", "A1:3"], check_a1_bar64),
     "no-controller": (["--bar", "absent"], check_no_controller),
+    # The test board's (-DBOARD=test): every hub shape switched off, no root port.
+    "test-board-hubs": (["--disable", "D1", "--disable", "D2", "--disable", "D3", "--disable", "D4", "--stick", "D1",
+                         "--stick", "D1:43", "--stick", "D2", "--stick", "D3:42", "--stick", "D4:41", "--keyboard",
+                         "A3", "--no-sleep"], check_test_board_hubs),
 }
 
 REFUSALS = (
