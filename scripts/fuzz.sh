@@ -87,8 +87,9 @@ if [ -n "$replay" ]; then
   trap 'rm -rf "$scratch"' EXIT
   FUZZ_REPLAY=1 "$build/tests/fuzz/$target" -artifact_prefix="$scratch/" "$replay" >"$scratch/out" 2>&1
   status=$?
+  unreadable=$(grep -m 1 "does not read as a" "$scratch/out")
+  [ -z "$unreadable" ] || fail "${unreadable#fuzz: }"
   report <"$scratch/out"
-  grep -q "does not read as a" "$scratch/out" && exit 2
   [ $status -eq 0 ] && exit 0
   exit 1
 fi
@@ -108,7 +109,8 @@ violations=0
 started=$SECONDS
 for index in "${!targets[@]}"; do
   target=${targets[$index]}
-  time=$((seconds * shares[index] / total_share))
+  # libFuzzer stops about a second after its time is up.
+  time=$(((seconds - ${#targets[@]}) * shares[index] / total_share))
   ((time > 0)) || time=1
   kind=${target%%-*}
   mkdir -p "$build/corpus/$target"
