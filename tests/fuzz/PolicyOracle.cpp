@@ -302,27 +302,14 @@ void PolicyOracle::Notify(const FAKE_EVENT &Event, bool Returned) {
   CheckPool();
 }
 
-// What one notification did to each device, from the calls it made.
-struct EXAMINATION {
-  unsigned Looks = 0;  // reads of its path text or descriptors
-  bool Excused = false;  // an injected fault hit a call about it
-  bool TextRead = false;
-  bool DeviceRead = false;
-  bool InterfaceRead = false;
-  bool DeviceRefused = false;
-  bool InterfaceRefused = false;
-};
-
-void PolicyOracle::CheckArrival() {
-  FakeFirmware &Fake = *World.Fake;
+// A fault excuses the device whose call it hit: by the call's subject, or
+// for a lookup made on a device's behalf, the device examined then, or for
+// the report of new device paths, the device whose path it would have given.
+PolicyOracle::ARRIVAL PolicyOracle::ReadArrivalCalls() const {
+  const FakeFirmware &Fake = *World.Fake;
   const size_t DeviceCount = Start.Devices.size();
-
-  // A fault excuses the device whose call it hit: by the call's subject, or
-  // for a lookup made on a device's behalf, the device examined then. A
-  // refused listing of the USB I/O handles leaves nothing to examine.
-  std::vector<EXAMINATION> Seen(DeviceCount);
-  bool ListingRefused = false;
-  bool ReinstallsRefused = false;
+  ARRIVAL Arrival;
+  Arrival.Seen.resize(DeviceCount);
   size_t Current = DeviceCount;
   size_t PendingTaken = 0;
   for (size_t Index = Start.Calls; Index < Fake.Calls.size(); Index++) {
@@ -337,12 +324,12 @@ void PolicyOracle::CheckArrival() {
     } else if (Device != DeviceCount) {
       Current = Device;
     }
-    ListingRefused = ListingRefused || (Call.Refused && Service == "LocateHandleBuffer");
-    ReinstallsRefused = ReinstallsRefused || (Call.Refused && Service == "LocateHandle");
+    Arrival.ListingRefused = Arrival.ListingRefused || (Call.Refused && Service == "LocateHandleBuffer");
+    Arrival.ReportRefused = Arrival.ReportRefused || (Call.Refused && Service == "LocateHandle");
     if (Device == DeviceCount) {
       continue;
     }
-    EXAMINATION &Examination = Seen[Device];
+    EXAMINATION &Examination = Arrival.Seen[Device];
     Examination.Excused = Examination.Excused || Call.Refused;
     const bool Succeeded = !Call.Refused && Call.Status == EFI_SUCCESS;
     if (Service == "ConvertDevicePathToText") {
@@ -358,6 +345,13 @@ void PolicyOracle::CheckArrival() {
       Examination.InterfaceRefused = Examination.InterfaceRefused || Call.Refused;
     }
   }
+  return Arrival;
+}
+
+void PolicyOracle::CheckArrival() {
+  FakeFirmware &Fake = *World.Fake;
+  const size_t DeviceCount = Start.Devices.size();
+  const ARRIVAL Arrival = ReadArrivalCalls();
 
   // Devices whose device path the firmware has not reported to the driver
   // yet will be reported, and may then be examined again.
@@ -370,7 +364,7 @@ void PolicyOracle::CheckArrival() {
   for (size_t Index = 0; Index < DeviceCount; Index++) {
     const FAKE_USB_DEVICE &Device = *Fake.UsbDevices[Index];
     const DEVICE_START &Before = Start.Devices[Index];
-    const EXAMINATION &Examination = Seen[Index];
+    const EXAMINATION &Examination = Arrival.Seen[Index];
     if (World.Unplugged[Index]) {
       continue;
     }
@@ -386,8 +380,8 @@ void PolicyOracle::CheckArrival() {
     // An unreadable interface counts as mass storage, unless the device
     // readably claims the chipset hub's id.
     const bool MayLose = Off && (InterfaceUnreadable ? !(ClaimsHub && !IdUnreadable) : MassStorage);
-    const bool CouldExamine =
-        World.TextInstalled && !ListingRefused && Before.HadPath && !Examination.Excused && !InterfaceUnreadable;
+    const bool CouldExamine = World.TextInstalled && !Arrival.ListingRefused && Before.HadPath &&
+                              !Examination.Excused && !InterfaceUnreadable;
     if (Before.HadUsbIo && !Keeps && !MayLose) {
       Violation("nothing but mass storage on a switched-off connector ever loses USB I/O",
                 DeviceName(Device, Index) + " lost it");
@@ -398,7 +392,7 @@ void PolicyOracle::CheckArrival() {
     }
     // A refused report of new device paths leaves the driver nothing to go
     // by but looking again.
-    if (Settled[Index] && Examination.Looks != 0 && !ReinstallsRefused) {
+    if (Settled[Index] && Examination.Looks != 0 && !Arrival.ReportRefused) {
       Violation("a device examined to the end and left its USB I/O is not examined again while it stays",
                 DeviceName(Device, Index) + " examined again");
     }
@@ -420,137 +414,133 @@ void PolicyOracle::CheckArrival() {
 // ---------------------------------------------------------------------------
 // End-of-DXE and ready-to-boot
 
-void PolicyOracle::CheckPortSignal(bool ReadyToBoot) {
-  FakeFirmware &Fake = *World.Fake;
-  const char *Moment = ReadyToBoot ? "ready-to-boot" : "End-of-DXE";
+// The controller's register window as BAR0 names it now; 0 for none: all
+// ones is an absent function, bit 0 an I/O BAR, 0 an unassigned one; a 64-bit
+// BAR takes its upper dword from the next.
+static UINT64 WindowBase() {
   const UINT32 Low = FakeHardware.Mmio[BAR0_LOW];
-  const UINT32 High = FakeHardware.Mmio[BAR0_HIGH];
-  const bool SixtyFour = (Low & 0x6) == 0x4;
-  // All-ones is an absent function, bit 0 an I/O BAR, 0 an unassigned one.
-  const UINT64 Base = Low == 0xFFFFFFFFU || (Low & 0x1) != 0
-                          ? 0
-                          : ((SixtyFour ? static_cast<UINT64>(High) << 32 : 0) | Low) & ~0xFULL;
-  const bool RootOff = (Masks[0] | Masks[1]) != 0;
-  const bool AnyOff = RootOff || (Masks[2] | Masks[3]) != 0;
+  if (Low == 0xFFFFFFFFU || (Low & 0x1) != 0) {
+    return 0;
+  }
+  const UINT64 High = (Low & 0x6) == 0x4 ? FakeHardware.Mmio[BAR0_HIGH] : 0;
+  return (High << 32 | Low) & ~0xFULL;
+}
 
-  // Registers: BAR0 read, and at ready-to-boot the two masks written through
-  // a memory window; nothing at all when nothing is switched off.
-  std::vector<std::pair<UINT64, UINT32>> Writes;
+// The what-was-made list against the what-the-rule-requires list.
+static void Compare(const std::string &Invariant, const std::vector<std::string> &Required,
+                    const std::vector<std::string> &Made) {
+  if (Made != Required) {
+    std::string Detail = "required:";
+    for (const std::string &Line : Required) {
+      Detail += " " + Line;
+    }
+    Detail += "; made:";
+    for (const std::string &Line : Made) {
+      Detail += " " + Line;
+    }
+    Violation(Invariant, Detail);
+  }
+}
+
+// The refusals among the calls of one service since the notification began,
+// in order.
+std::vector<bool> PolicyOracle::RefusalsOf(const char *Service) const {
+  std::vector<bool> Refusals;
+  for (size_t Index = Start.Calls; Index < World.Fake->Calls.size(); Index++) {
+    if (std::strcmp(World.Fake->Calls[Index].Service, Service) == 0) {
+      Refusals.push_back(World.Fake->Calls[Index].Refused);
+    }
+  }
+  return Refusals;
+}
+
+// BAR0 alone is read, and only with a port off; ready-to-boot writes the two
+// root-port masks, 32-bit, through a window.
+void PolicyOracle::CheckRegisters(bool ReadyToBoot, UINT64 Base, const std::string &Moment) {
+  const bool SixtyFour = (FakeHardware.Mmio[BAR0_LOW] & 0x6) == 0x4;
+  std::vector<std::string> Required;
+  if (ReadyToBoot && AnyOff() && Base != 0) {
+    Required = {Format("W 0x%llX=0x%llX", Base + USB2_REGISTER, Masks[0]),
+                Format("W 0x%llX=0x%llX", Base + USB3_REGISTER, Masks[1])};
+  }
+  std::vector<std::string> Made;
   for (size_t Index = Start.MmioAccesses; Index < FakeHardware.MmioLog.size(); Index++) {
     const FAKE_MMIO_ACCESS &Access = FakeHardware.MmioLog[Index];
-    if (Access.Write) {
-      Writes.push_back({Access.Address, Access.Value});
-    } else if (!AnyOff || (Access.Address != BAR0_LOW && !(SixtyFour && Access.Address == BAR0_HIGH))) {
-      Violation(std::string("registers are read only for BAR0, and only when a port is switched off (") + Moment + ")",
-                Format("read of 0x%llX, BAR0 0x%08llX", Access.Address, Low));
+    const bool BarRead = Access.Address == BAR0_LOW || (SixtyFour && Access.Address == BAR0_HIGH);
+    if (Access.Write || !AnyOff() || !BarRead) {
+      Made.push_back(Format(Access.Write ? "W 0x%llX=0x%llX" : "R 0x%llX", Access.Address, Access.Value));
     }
   }
-  std::vector<std::pair<UINT64, UINT32>> Expected;
-  if (ReadyToBoot && AnyOff && Base != 0) {
-    Expected = {{Base + USB2_REGISTER, Masks[0]}, {Base + USB3_REGISTER, Masks[1]}};
-  }
-  if (Writes != Expected) {
-    std::string Detail = Format("BAR0 0x%08llX:%08llX, masks 0x%llX", High, Low, Masks[0]) + Format("/0x%llX; writes:", Masks[1]);
-    for (const auto &[Address, Value] : Writes) {
-      Detail += Format(" 0x%llX=0x%llX", Address, Value);
-    }
-    Violation(std::string("the port-disable registers receive the root-port masks at ready-to-boot through a memory "
-                          "window, and nothing else (") + Moment + ")",
-              Detail);
-  }
+  Compare("only the root-port masks reach the port-disable registers, at ready-to-boot through a memory window" + Moment,
+          Required, Made);
+}
 
-  // Boot script: each root-port mask's 16-bit write, recorded once per boot
-  // at the address BAR0 names when it is taken, whenever a root port is off
-  // and there is a window and a save-state protocol; a refused Write is
-  // recorded again at the next signal.
-  const bool Recordable = RootOff && Base != 0 && World.S3Installed && !Refused(Start.Calls, "LocateProtocol(S3SaveState)");
-  std::vector<FAKE_BOOT_SCRIPT_WRITE> Entries;
-  size_t WriteCall = 0;
-  std::vector<size_t> WriteCalls;
-  for (size_t Index = Start.Calls; Index < Fake.Calls.size(); Index++) {
-    if (std::strcmp(Fake.Calls[Index].Service, "Write") == 0) {
-      WriteCalls.push_back(Index);
-    }
-  }
+// Each root-port mask's 16-bit write, recorded once per boot at the address
+// BAR0 names when it is taken, at the first signal with a root port off, a
+// window and a save-state protocol; a refused Write at the next.
+void PolicyOracle::CheckBootScript(UINT64 Base, const std::string &Moment) {
+  FakeFirmware &Fake = *World.Fake;
+  const bool Recordable = (Masks[0] | Masks[1]) != 0 && Base != 0 && World.S3Installed &&
+                          !Refused(Start.Calls, "LocateProtocol(S3SaveState)");
+  const std::vector<bool> Refusals = RefusalsOf("Write");
+  std::vector<std::string> Required;
+  size_t Call = 0;
   for (unsigned Mask = 0; Mask < 2 && Recordable; Mask++) {
-    if (Accepted[Mask]) {
-      continue;
-    }
-    const bool Refusal = WriteCall < WriteCalls.size() && Fake.Calls[WriteCalls[WriteCall]].Refused;
-    WriteCall++;
-    if (!Refusal) {
+    if (!Accepted[Mask] && !(Call < Refusals.size() && Refusals[Call++])) {
       Accepted[Mask] = true;
-      const UINT16 Value = Masks[Mask];
-      Entries.push_back({EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16,
-                         Base + (Mask == 0 ? USB2_REGISTER : USB3_REGISTER), 1, nullptr,
-                         {static_cast<UINT8>(Value), static_cast<UINT8>(Value >> 8)}});
+      Required.push_back(Format("Write(2, 1, 0x%llX, 1, 0x%llX)", Base + (Mask == 0 ? USB2_REGISTER : USB3_REGISTER),
+                                Masks[Mask]));
     }
   }
-  const std::vector<FAKE_BOOT_SCRIPT_WRITE> Recorded(Fake.BootScript.begin() + static_cast<std::ptrdiff_t>(Start.BootScript),
-                                                     Fake.BootScript.end());
-  bool Same = Recorded.size() == Entries.size();
-  for (size_t Index = 0; Same && Index < Entries.size(); Index++) {
-    const FAKE_BOOT_SCRIPT_WRITE &A = Recorded[Index];
-    const FAKE_BOOT_SCRIPT_WRITE &B = Entries[Index];
-    Same = A.OpCode == B.OpCode && A.Width == B.Width && A.Address == B.Address && A.Count == B.Count && A.Bytes == B.Bytes;
-  }
-  if (!Same) {
-    std::string Detail = Format("BAR0 0x%08llX:%08llX, masks 0x%llX", High, Low, Masks[0]) +
-                         Format("/0x%llX, %llu entries expected; recorded:", Masks[1], Entries.size());
-    for (const FAKE_BOOT_SCRIPT_WRITE &Entry : Recorded) {
-      Detail += Format(" Write(%llu, %llu, 0x%llX", Entry.OpCode, Entry.Width, Entry.Address) +
-                Format(", %llu, %llu bytes)", Entry.Count, Entry.Bytes.size());
+  std::vector<std::string> Made;
+  for (size_t Index = Start.BootScript; Index < Fake.BootScript.size(); Index++) {
+    const FAKE_BOOT_SCRIPT_WRITE &Entry = Fake.BootScript[Index];
+    UINT64 Value = 0;
+    for (size_t Byte = Entry.Bytes.size(); Byte-- > 0;) {
+      Value = Value << 8 | Entry.Bytes[Byte];
     }
-    Violation(std::string("each root-port mask's 16-bit boot-script write is recorded once per boot (") + Moment + ")",
-              Detail);
+    Made.push_back(Format("Write(%llu, %llu, 0x%llX", Entry.OpCode, Entry.Width, Entry.Address) +
+                   Format(", %llu, 0x%llX)", Entry.Count, Value));
   }
+  Compare("each root-port mask's 16-bit boot-script write is recorded once per boot" + Moment, Required, Made);
+}
 
-  // Hub: pass n of 1-4 sets the members whose bit is set and calls Apply
-  // with them, at ready-to-boot only, through a protocol that can be called.
-  std::vector<FAKE_HUB_APPLY> Applies;
-  if (ReadyToBoot && AnyOff && World.Hub == HubWorking && !Refused(Start.Calls, "LocateProtocol(HubPortDisable)")) {
-    size_t ApplyCall = 0;
-    std::vector<bool> ApplyRefused;
-    for (size_t Index = Start.Calls; Index < Fake.Calls.size(); Index++) {
-      if (std::strcmp(Fake.Calls[Index].Service, "Apply") == 0) {
-        ApplyRefused.push_back(Fake.Calls[Index].Refused);
-      }
-    }
+// Pass n of 1-4 sets the members whose bit is set, then calls Apply, at
+// ready-to-boot only, through a protocol that can be called.
+void PolicyOracle::CheckHubCalls(bool ReadyToBoot, const std::string &Moment) {
+  FakeFirmware &Fake = *World.Fake;
+  std::vector<std::string> Required;
+  if (ReadyToBoot && AnyOff() && World.Hub == HubWorking && !Refused(Start.Calls, "LocateProtocol(HubPortDisable)")) {
+    const std::vector<bool> Refusals = RefusalsOf("Apply");
+    size_t Call = 0;
     for (unsigned Port = 1; Port <= HUB_PORTS; Port++) {
-      const UINT32 Bit = 1U << (Port - 1);
-      const UINT8 Usb2 = (Masks[2] & Bit) != 0 ? Port : 0;
-      const UINT8 Usb3 = (Masks[3] & Bit) != 0 ? Port : 0;
+      const unsigned Bit = 1U << (Port - 1);
+      const unsigned Usb2 = (Masks[2] & Bit) != 0 ? Port : 0;
+      const unsigned Usb3 = (Masks[3] & Bit) != 0 ? Port : 0;
       HubUsb2Member = Usb2 != 0 ? Usb2 : HubUsb2Member;
       HubUsb3Member = Usb3 != 0 ? Usb3 : HubUsb3Member;
-      if (Usb2 == 0 && Usb3 == 0) {
-        continue;
+      if ((Usb2 != 0 || Usb3 != 0) && !(Call < Refusals.size() && Refusals[Call++])) {
+        Required.push_back(Format("Apply(%llu, 0x%llX, %llu)", Usb3, Bit, Usb2) +
+                           Format(" Usb2Port=%llu Usb3Port=%llu", HubUsb2Member, HubUsb3Member));
       }
-      if (ApplyCall >= ApplyRefused.size() || !ApplyRefused[ApplyCall]) {
-        Applies.push_back({Usb3, Bit, Usb2, HubUsb2Member, HubUsb3Member});
-      }
-      ApplyCall++;
     }
   }
-  const std::vector<FAKE_HUB_APPLY> Made(Fake.HubApplies.begin() + static_cast<std::ptrdiff_t>(Start.HubApplies),
-                                         Fake.HubApplies.end());
-  bool SameCalls = Made.size() == Applies.size();
-  for (size_t Index = 0; SameCalls && Index < Applies.size(); Index++) {
-    const FAKE_HUB_APPLY &A = Made[Index];
-    const FAKE_HUB_APPLY &B = Applies[Index];
-    SameCalls = A.Usb3Port == B.Usb3Port && A.PassBit == B.PassBit && A.Usb2Port == B.Usb2Port &&
-                A.MemberUsb2Port == B.MemberUsb2Port && A.MemberUsb3Port == B.MemberUsb3Port;
+  std::vector<std::string> Made;
+  for (size_t Index = Start.HubApplies; Index < Fake.HubApplies.size(); Index++) {
+    const FAKE_HUB_APPLY &Apply = Fake.HubApplies[Index];
+    Made.push_back(Format("Apply(%llu, 0x%llX, %llu)", Apply.Usb3Port, Apply.PassBit, Apply.Usb2Port) +
+                   Format(" Usb2Port=%llu Usb3Port=%llu", Apply.MemberUsb2Port, Apply.MemberUsb3Port));
   }
-  if (!SameCalls) {
-    std::string Detail = Format("hub masks 0x%llX/0x%llX, %llu calls expected; made:", Masks[2], Masks[3], Applies.size());
-    for (const FAKE_HUB_APPLY &Apply : Made) {
-      Detail += Format(" Apply(%llu, 0x%llX, %llu)", Apply.Usb3Port, Apply.PassBit, Apply.Usb2Port) +
-                Format(" Usb2Port=%llu Usb3Port=%llu", Apply.MemberUsb2Port, Apply.MemberUsb3Port);
-    }
-    Violation(std::string("the hub's Apply calls and port members are what the hub masks require (") + Moment + ")",
-              Detail);
-  }
-  if (!AnyOff && Fake.Calls.size() != Start.Calls) {
-    Violation(std::string("with nothing switched off, no firmware call (") + Moment + ")",
-              Fake.CallLog[Start.Calls]);
+  Compare("the hub's Apply calls and port members are what the hub masks require" + Moment, Required, Made);
+}
+
+void PolicyOracle::CheckPortSignal(bool ReadyToBoot) {
+  const std::string Moment = ReadyToBoot ? " (ready-to-boot)" : " (End-of-DXE)";
+  const UINT64 Base = WindowBase();
+  CheckRegisters(ReadyToBoot, Base, Moment);
+  CheckBootScript(Base, Moment);
+  CheckHubCalls(ReadyToBoot, Moment);
+  if (!AnyOff() && World.Fake->Calls.size() != Start.Calls) {
+    Violation("with nothing switched off, no firmware call" + Moment, World.Fake->CallLog[Start.Calls]);
   }
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "FakeFirmware.h"
@@ -47,6 +48,21 @@ class PolicyOracle {
     unsigned DeviceReadFailures;
     unsigned InterfaceReadFailures;
   };
+  // What one notification did to a device, from the calls it made.
+  struct EXAMINATION {
+    unsigned Looks = 0;    // reads of its path text or descriptors
+    bool Excused = false;  // an injected fault hit a call about it
+    bool TextRead = false;
+    bool DeviceRead = false;
+    bool InterfaceRead = false;
+    bool DeviceRefused = false;
+    bool InterfaceRefused = false;
+  };
+  struct ARRIVAL {
+    std::vector<EXAMINATION> Seen;  // per device
+    bool ListingRefused = false;    // the USB I/O handles were not listed
+    bool ReportRefused = false;     // nor the handles that received a device path
+  };
   // What one notification may be judged against.
   struct SNAPSHOT {
     size_t Calls;
@@ -66,8 +82,14 @@ class PolicyOracle {
   bool SwitchedOff(size_t Connector) const;
   bool ReachesSwitchedOff(const std::u16string &Text) const;
   bool Refused(size_t From, const char *Call) const;
+  bool AnyOff() const { return (Masks[0] | Masks[1] | Masks[2] | Masks[3]) != 0; }
+  std::vector<bool> RefusalsOf(const char *Service) const;
+  ARRIVAL ReadArrivalCalls() const;
   void CheckArrival();
   void CheckPortSignal(bool ReadyToBoot);
+  void CheckRegisters(bool ReadyToBoot, UINT64 Base, const std::string &Moment);
+  void CheckBootScript(UINT64 Base, const std::string &Moment);
+  void CheckHubCalls(bool ReadyToBoot, const std::string &Moment);
   void CheckPool();
 
   POLICY_WORLD &World;
