@@ -89,7 +89,8 @@ static std::string Judge(const std::vector<OPERATION> &Sequence) {
   return FirstInvariant;
 }
 
-// Drops one operation at a time while the same rule still breaks.
+// Drops one operation at a time, then sets one field at a time to its plain
+// value 0, while the same rule still breaks.
 static std::vector<OPERATION> Smallest(std::vector<OPERATION> Sequence, const std::string &Invariant) {
   for (bool Shrunk = true; Shrunk;) {
     Shrunk = false;
@@ -99,6 +100,15 @@ static std::vector<OPERATION> Smallest(std::vector<OPERATION> Sequence, const st
       if (Judge(Shorter) == Invariant) {
         Sequence = std::move(Shorter);
         Shrunk = true;
+      }
+    }
+  }
+  for (OPERATION &Operation : Sequence) {
+    for (const FIELD &Field : Operation.Spec().Fields) {
+      const uint64_t Bits = Operation.Bits;
+      Operation.Bits &= ~(((1ULL << Field.Bits) - 1) << Field.Shift);
+      if (Operation.Bits != Bits && Judge(Sequence) != Invariant) {
+        Operation.Bits = Bits;
       }
     }
   }
