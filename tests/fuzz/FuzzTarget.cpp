@@ -104,7 +104,7 @@ static std::vector<OPERATION> Smallest(std::vector<OPERATION> Sequence, const st
     }
   }
   for (OPERATION &Operation : Sequence) {
-    for (const FIELD &Field : Operation.Spec().Fields) {
+    for (const FIELD &Field : Operation.Form().Fields) {
       const uint64_t Bits = Operation.Bits;
       Operation.Bits &= ~(((1ULL << Field.Bits) - 1) << Field.Shift);
       if (Operation.Bits != Bits && Judge(Sequence) != Invariant) {

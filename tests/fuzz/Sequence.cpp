@@ -14,8 +14,8 @@ static const char WordsHeader[] = "# fuzz ";
 
 static uint64_t Mask(unsigned Bits) { return Bits >= 64 ? ~0ULL : (1ULL << Bits) - 1; }
 
-static const FIELD *FindField(const OPERATION_SPEC &Spec, const char *Name) {
-  for (const FIELD &Field : Spec.Fields) {
+static const FIELD *FindField(const OPERATION_FORM &Form, const char *Name) {
+  for (const FIELD &Field : Form.Fields) {
     if (std::strcmp(Field.Name, Name) == 0) {
       return &Field;
     }
@@ -26,22 +26,22 @@ static const FIELD *FindField(const OPERATION_SPEC &Spec, const char *Name) {
 static uint64_t RawValue(uint64_t Bits, const FIELD &Field) { return Bits >> Field.Shift & Mask(Field.Bits); }
 
 unsigned OPERATION::operator[](const char *Name) const {
-  const FIELD *Field = FindField(Spec(), Name);
+  const FIELD *Field = FindField(Form(), Name);
   if (Field == nullptr) {
-    std::fprintf(stderr, "fuzz: operation %s has no field %s\n", Spec().Name, Name);
+    std::fprintf(stderr, "fuzz: operation %s has no field %s\n", Form().Name, Name);
     std::abort();
   }
   const uint64_t Raw = RawValue(Bits, *Field);
   return static_cast<unsigned>(Field->Values.empty() ? Raw : Raw % Field->Values.size());
 }
 
-bool OPERATION::Is(const char *Operation) const { return std::strcmp(Spec().Name, Operation) == 0; }
+bool OPERATION::Is(const char *Operation) const { return std::strcmp(Form().Name, Operation) == 0; }
 
 // The operation byte modulo the weights' sum falls into one operation's share.
 static unsigned CodeOf(const GRAMMAR &Grammar, unsigned Byte) {
   unsigned Total = 0;
-  for (const OPERATION_SPEC &Spec : Grammar.Operations) {
-    Total += Spec.Weight;
+  for (const OPERATION_FORM &Form : Grammar.Operations) {
+    Total += Form.Weight;
   }
   unsigned Share = Byte % Total;
   unsigned Code = 0;
@@ -79,8 +79,8 @@ std::vector<uint8_t> EncodeSequence(const std::vector<OPERATION> &Sequence) {
 }
 
 std::string Describe(const OPERATION &Operation) {
-  std::string Line = Operation.Spec().Name;
-  for (const FIELD &Field : Operation.Spec().Fields) {
+  std::string Line = Operation.Form().Name;
+  for (const FIELD &Field : Operation.Form().Fields) {
     const uint64_t Raw = RawValue(Operation.Bits, Field);
     if (Raw == 0) {
       continue;
@@ -121,7 +121,7 @@ static bool ParseLine(const GRAMMAR &Grammar, const std::string &Line, OPERATION
   for (std::string Word; Words >> Word;) {
     const size_t Equals = Word.find('=');
     const FIELD *Field =
-        Equals == std::string::npos ? nullptr : FindField(Operation.Spec(), Word.substr(0, Equals).c_str());
+        Equals == std::string::npos ? nullptr : FindField(Operation.Form(), Word.substr(0, Equals).c_str());
     if (Field == nullptr) {
       Error = Name + " has no field " + Word.substr(0, Equals);
       return false;
@@ -215,7 +215,7 @@ size_t MutateSequence(const GRAMMAR &Grammar, uint8_t *Data, size_t Size, size_t
                               ? OPERATION{&Grammar, CodeOf(Grammar, Random() & 0xFF), 0}
                               : Sequence[Pick(Sequence.size())];
     if (Kind == 0) {
-      for (const FIELD &Field : Operation.Spec().Fields) {
+      for (const FIELD &Field : Operation.Form().Fields) {
         if (Random() % 3 == 0) {
           Operation.Bits |= (FieldMutation(Random, 0, Field.Bits) & Mask(Field.Bits)) << Field.Shift;
         }
@@ -242,8 +242,8 @@ size_t MutateSequence(const GRAMMAR &Grammar, uint8_t *Data, size_t Size, size_t
     }
   } else if (!Sequence.empty()) {
     OPERATION &Operation = Sequence[Pick(Sequence.size())];
-    if (!Operation.Spec().Fields.empty()) {
-      const FIELD &Field = Operation.Spec().Fields[Pick(Operation.Spec().Fields.size())];
+    if (!Operation.Form().Fields.empty()) {
+      const FIELD &Field = Operation.Form().Fields[Pick(Operation.Form().Fields.size())];
       const uint64_t Value = FieldMutation(Random, RawValue(Operation.Bits, Field), Field.Bits) & Mask(Field.Bits);
       Operation.Bits = (Operation.Bits & ~(Mask(Field.Bits) << Field.Shift)) | Value << Field.Shift;
     }

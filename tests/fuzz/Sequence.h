@@ -19,7 +19,7 @@ struct FIELD {
   bool Hex = false;
 };
 
-struct OPERATION_SPEC {
+struct OPERATION_FORM {
   const char *Name;
   std::vector<FIELD> Fields;
   // How often the operation is read from a random byte, against the others.
@@ -28,14 +28,14 @@ struct OPERATION_SPEC {
 
 struct GRAMMAR {
   const char *Kind;  // "policy" or "reset": the word after "# fuzz" names a target of this kind
-  std::vector<OPERATION_SPEC> Operations;
+  std::vector<OPERATION_FORM> Operations;
 };
 
 struct OPERATION {
   const GRAMMAR *Grammar;
   unsigned Code;  // the operation's place in its grammar
   uint64_t Bits;
-  const OPERATION_SPEC &Spec() const { return Grammar->Operations[Code]; }
+  const OPERATION_FORM &Form() const { return Grammar->Operations[Code]; }
   // The field's value; a named field's is reduced modulo its names.
   unsigned operator[](const char *Field) const;
   bool Is(const char *Operation) const;
