@@ -85,7 +85,7 @@ if [ -n "$replay" ]; then
   build_targets "$target"
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
-  FUZZ_REPLAY=1 "$build/tests/fuzz/$target" -artifact_prefix="$scratch/" "$replay" >"$scratch/out" 2>&1
+  FUZZ_REPLAY=1 "$build/tests/fuzz/$target" -timeout=20 -artifact_prefix="$scratch/" "$replay" >"$scratch/out" 2>&1
   status=$?
   unreadable=$(grep -m 1 "does not read as a" "$scratch/out")
   [ -z "$unreadable" ] || fail "${unreadable#fuzz: }"
@@ -127,7 +127,7 @@ for index in "${!targets[@]}"; do
     saved=$(ls -t "$findings" | grep -E -e '-(crash|timeout|oom|leak)-' | head -n 1)
     echo "$target: a violation, saved as $findings/$saved"
     scratch=$(mktemp -d)
-    FUZZ_REPLAY=1 "$build/tests/fuzz/$target" -artifact_prefix="$scratch/" "$findings/$saved" 2>&1 | report
+    FUZZ_REPLAY=1 "$build/tests/fuzz/$target" -timeout=20 -artifact_prefix="$scratch/" "$findings/$saved" 2>&1 | report
     rm -rf "$scratch"
   elif [ "$status" -ne 0 ]; then
     fail "$target stopped with status $status and saved nothing: $(tail -n 1 "$log")"
