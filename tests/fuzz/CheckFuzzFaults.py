@@ -21,7 +21,7 @@ PORT_DISABLE = "usb-connector-policy/PortDisable.cpp"
 RESET = "setup-reset/SaSetupResetDxe.cpp"
 # The bounded run of the Fuzz.bounded.* tests, a policy target's: a fixed
 # seed, a fixed number of sequences, and a time limit besides.
-RUN = ("-seed=1", "-runs=2000", "-max_total_time=60", "-rss_limit_mb=2048", "-max_len=4096", "-timeout=20")
+RUN = ("-seed=1", "-runs=1500", "-max_total_time=60", "-rss_limit_mb=2048", "-max_len=4096", "-timeout=20")
 
 # (fault, file, old text, new text, target)
 FAULTS = (
