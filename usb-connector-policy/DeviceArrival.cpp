@@ -74,16 +74,23 @@ static SEEN_HANDLE_SLOT *RegisterSeenHandle(EFI_HANDLE Handle) {
 
 // The firmware frees the handle of an unplugged device and may give its
 // value to the next one. A handle that received a device path since the last
-// look is therefore a new device, whatever its slot says.
+// look is therefore a new device, whatever its slot says. When the firmware
+// cannot tell which handles did, no slot can be trusted.
 static VOID ForgetReinstalledHandles() {
   EFI_HANDLE Handle = nullptr;
   UINTN Size = sizeof(Handle);
-  while (BootServices->LocateHandle(ByRegisterNotify, nullptr, DeviceArrivalRegistration, &Size, &Handle) ==
-         EFI_SUCCESS) {
+  EFI_STATUS Status;
+  while ((Status = BootServices->LocateHandle(ByRegisterNotify, nullptr, DeviceArrivalRegistration, &Size,
+                                              &Handle)) == EFI_SUCCESS) {
     if (SEEN_HANDLE_SLOT *Slot = FindSeenHandle(Handle)) {
       Slot->Processed = 0;
     }
     Size = sizeof(Handle);
+  }
+  if (Status != EFI_NOT_FOUND) {
+    for (UINTN Index = 0; Index < SeenHandleCount; Index++) {
+      SeenHandleTable[Index].Processed = 0;
+    }
   }
 }
 

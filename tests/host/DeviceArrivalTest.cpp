@@ -227,16 +227,19 @@ TEST_F(DeviceArrivalTest, ManyDevicesOverABootKeepThePolicyOn) {
 struct REUSE_CASE {
   const char *Name;
   unsigned Devices;  // unplugged, then replaced before one notification runs
+  const char *RefusedThen = nullptr;  // a service whose first call in that notification fails
 };
 
 static const REUSE_CASE ReuseCases[] = {
     {"one device replaced", 1},
     {"three devices replaced before one notification", 3},
+    {"three devices replaced, the firmware failing to say which handles have a new device path", 3, "LocateHandle"},
 };
 
 TEST_F(DeviceArrivalTest, AReusedHandleValueIsANewDevice) {
   // Guards against trusting a handle value: the firmware gives a freed handle to the next device,
-  // and by the time a notification runs several devices may have done so.
+  // and by the time a notification runs several devices may have done so; when the firmware
+  // cannot say which, no mark can be trusted.
   for (const REUSE_CASE &Case : ReuseCases) {
     SCOPED_TRACE(Case.Name);
     LoadFreshImage();
@@ -253,6 +256,9 @@ TEST_F(DeviceArrivalTest, AReusedHandleValueIsANewDevice) {
     std::vector<const FAKE_USB_DEVICE *> Sticks;
     for (unsigned Device = 0; Device < Case.Devices; Device++) {
       Sticks.push_back(&Fake->AddUsbDevice(Port8Text, STICK_VENDOR_ID, STICK_PRODUCT_ID, CLASS_MASS_STORAGE, false));
+    }
+    if (Case.RefusedThen != nullptr) {
+      Fake->FailCall(Case.RefusedThen, Fake->CallCount(Case.RefusedThen) + 1, EFI_DEVICE_ERROR);
     }
     InstallOtherDevicePath();
     for (const FAKE_USB_DEVICE *Stick : Sticks) {

@@ -52,16 +52,20 @@ std::string Narrow(const CHAR16 *String) {
   return Result;
 }
 
-std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail) {
+std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail,
+                                       const VOID *Subject) {
   FakeFirmware *Fake = FakeFirmware::Current;
   if (Fake == nullptr) {
     ADD_FAILURE() << "call to " << Name << " with no firmware loaded";
     return EFI_UNSUPPORTED;
   }
   Fake->CallLog.push_back(Detail.empty() ? std::string(Name) : std::string(Name) + "(" + Detail + ")");
+  Fake->Calls.push_back({Name, Subject, false, EFI_SUCCESS});
   const unsigned Nth = ++Fake->CallCounts[Name];
   const auto Fault = Fake->Faults.find({Name, Nth});
   if (Fault != Fake->Faults.end()) {
+    Fake->Calls.back().Refused = true;
+    Fake->Calls.back().Status = Fault->second;
     return Fault->second;
   }
   if (!Expected) {
@@ -70,6 +74,10 @@ std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const st
   }
   return std::nullopt;
 }
+
+size_t LastCallIndex() { return FakeFirmware::Current->Calls.size() - 1; }
+
+void RecordCallStatus(size_t Call, EFI_STATUS Status) { FakeFirmware::Current->Calls.at(Call).Status = Status; }
 
 // Table members the drivers never call through are untyped; they still
 // point somewhere that reports the call.
@@ -137,6 +145,7 @@ FakeFirmware::FakeFirmware() {
   System.RuntimeServices = &Runtime;
   Handles.push_back(std::make_unique<HANDLE_RECORD>());
   ImageHandle = reinterpret_cast<EFI_HANDLE>(Handles.back().get());
+  LiveHandles.insert(ImageHandle);
 
   InstallSlots();
   InstallMemoryServices();
@@ -146,7 +155,12 @@ FakeFirmware::FakeFirmware() {
   InstallProvidedProtocols();
 }
 
-FakeFirmware::~FakeFirmware() { Current = nullptr; }
+// The handlers are static and may hold this firmware's state; emptied, they
+// leave nothing of it behind.
+FakeFirmware::~FakeFirmware() {
+  InstallSlots();
+  Current = nullptr;
+}
 
 void FakeFirmware::InstallSlots() {
   Boot.Reserved = UntypedSlot;
@@ -324,8 +338,41 @@ EFI_STATUS FakeFirmware::CreateFakeEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVE
 void FakeFirmware::SignalEvent(EFI_EVENT Event) {
   FAKE_EVENT *Fake = FindEvent(Event);
   ASSERT_NE(Fake, nullptr) << "signal of an event the firmware never created";
-  if ((Fake->Type & EVT_NOTIFY_SIGNAL) != 0) {
-    Fake->NotifyFunction(Event, const_cast<VOID *>(Fake->NotifyContext));
+  if ((Fake->Type & EVT_NOTIFY_SIGNAL) == 0) {
+    return;
+  }
+  if (HoldNotifies) {
+    if (std::find(HeldNotifies.begin(), HeldNotifies.end(), Event) == HeldNotifies.end()) {
+      HeldNotifies.push_back(Event);
+    }
+    return;
+  }
+  if (NotifyObserver) {
+    NotifyObserver(*Fake, false);
+  }
+  Fake->NotifyFunction(Event, const_cast<VOID *>(Fake->NotifyContext));
+  if (NotifyObserver) {
+    NotifyObserver(*Fake, true);
+  }
+}
+
+// The waiting notify functions run once each, higher levels first, then in
+// the order the events were created, as the dispatcher runs its queue when
+// the TPL drops.
+void FakeFirmware::ReleaseNotifies() {
+  HoldNotifies = false;
+  std::vector<FAKE_EVENT *> Waiting;
+  for (FAKE_EVENT *Event : Events()) {
+    if (std::find(HeldNotifies.begin(), HeldNotifies.end(), reinterpret_cast<EFI_EVENT>(Event)) !=
+        HeldNotifies.end()) {
+      Waiting.push_back(Event);
+    }
+  }
+  HeldNotifies.clear();
+  std::stable_sort(Waiting.begin(), Waiting.end(),
+                   [](const FAKE_EVENT *A, const FAKE_EVENT *B) { return A->NotifyTpl > B->NotifyTpl; });
+  for (FAKE_EVENT *Event : Waiting) {
+    SignalEvent(reinterpret_cast<EFI_EVENT>(Event));
   }
 }
 
@@ -384,21 +431,17 @@ void FakeFirmware::NotifyRegistrations(const EFI_GUID &Protocol) {
 // ---------------------------------------------------------------------------
 // Protocol database
 
+// A handle's value is its record's address, but only a live one is looked at.
 FakeFirmware::HANDLE_RECORD *FakeFirmware::FindHandle(EFI_HANDLE Handle) const {
-  for (const auto &Record : Handles) {
-    if (Record->Live && reinterpret_cast<EFI_HANDLE>(Record.get()) == Handle) {
-      return Record.get();
-    }
-  }
-  return nullptr;
+  return LiveHandles.count(Handle) != 0 ? reinterpret_cast<HANDLE_RECORD *>(Handle) : nullptr;
 }
 
 // A protocol may be installed with a null interface, so presence is asked
 // apart from the interface.
-const FakeFirmware::PROTOCOL_ENTRY *FakeFirmware::FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
-  const HANDLE_RECORD *Record = FindHandle(Handle);
+FakeFirmware::PROTOCOL_ENTRY *FakeFirmware::FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const {
+  HANDLE_RECORD *Record = FindHandle(Handle);
   if (Record != nullptr) {
-    for (const PROTOCOL_ENTRY &Entry : Record->Protocols) {
+    for (PROTOCOL_ENTRY &Entry : Record->Protocols) {
       if (Entry.Guid == Guid) {
         return &Entry;
       }
@@ -414,18 +457,22 @@ VOID *FakeFirmware::FindProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) const 
 
 EFI_HANDLE FakeFirmware::InstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface) {
   if (Handle == nullptr && ReuseFreedHandles && !FreedHandles.empty()) {
-    FreedHandles.back()->Live = true;
-    Handle = reinterpret_cast<EFI_HANDLE>(FreedHandles.back());
-    FreedHandles.pop_back();
+    const auto Reused = ReuseOldestFreedHandle ? FreedHandles.begin() : FreedHandles.end() - 1;
+    (*Reused)->Live = true;
+    Handle = reinterpret_cast<EFI_HANDLE>(*Reused);
+    FreedHandles.erase(Reused);
+    LiveHandles.insert(Handle);
   } else if (Handle == nullptr) {
     Handles.push_back(std::make_unique<HANDLE_RECORD>());
     Handle = reinterpret_cast<EFI_HANDLE>(Handles.back().get());
+    LiveHandles.insert(Handle);
   }
   HANDLE_RECORD *Record = FindHandle(Handle);
   EXPECT_NE(Record, nullptr) << "install on a handle the firmware never made";
   EXPECT_EQ(FindEntry(Handle, Guid), nullptr) << GuidName(Guid) << " installed twice on one handle";
   if (Record != nullptr) {
     Record->Protocols.push_back({Guid, Interface});
+    Installations[GuidName(Guid)]++;
     for (FAKE_REGISTRATION *Registration : Registrations()) {
       if (Registration->Protocol == Guid) {
         Registration->Pending.push_back(Handle);
@@ -438,9 +485,10 @@ EFI_HANDLE FakeFirmware::InstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid
 void FakeFirmware::RemoveProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) {
   HANDLE_RECORD *Record = FindHandle(Handle);
   auto &Protocols = Record->Protocols;
-  Protocols.erase(std::remove_if(Protocols.begin(), Protocols.end(),
-                                 [&](const PROTOCOL_ENTRY &Entry) { return Entry.Guid == Guid; }),
-                  Protocols.end());
+  const auto Removed = std::remove_if(Protocols.begin(), Protocols.end(),
+                                      [&](const PROTOCOL_ENTRY &Entry) { return Entry.Guid == Guid; });
+  Installations[GuidName(Guid)] -= static_cast<size_t>(Protocols.end() - Removed);
+  Protocols.erase(Removed, Protocols.end());
   for (FAKE_REGISTRATION *Registration : Registrations()) {
     if (Registration->Protocol == Guid) {
       auto &Pending = Registration->Pending;
@@ -449,6 +497,7 @@ void FakeFirmware::RemoveProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid) {
   }
   if (Protocols.empty()) {
     Record->Live = false;
+    LiveHandles.erase(Handle);
     FreedHandles.push_back(Record);
   }
 }
@@ -470,6 +519,28 @@ void FakeFirmware::InstallProtocolServices() {
         *Handle = InstallProtocolAndNotify(*Handle, *Protocol, Interface);
         return EFI_SUCCESS;
       });
+  // The bus driver's way to say a device changed: the interface is replaced
+  // in place and the protocol's notifies fire as for an installation.
+  OnCall<&EFI_BOOT_SERVICES::ReinstallProtocolInterface>(
+      [this](EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID *OldInterface, VOID *NewInterface) {
+        if (Protocol == nullptr || FindHandle(Handle) == nullptr) {
+          return EFI_INVALID_PARAMETER;
+        }
+        PROTOCOL_ENTRY *Entry = FindEntry(Handle, *Protocol);
+        if (Entry == nullptr || Entry->Interface != OldInterface) {
+          return EFI_NOT_FOUND;
+        }
+        Entry->Interface = NewInterface;
+        for (FAKE_REGISTRATION *Registration : Registrations()) {
+          if (Registration->Protocol == *Protocol) {
+            auto &Pending = Registration->Pending;
+            Pending.erase(std::remove(Pending.begin(), Pending.end(), Handle), Pending.end());
+            Pending.push_back(Handle);
+          }
+        }
+        NotifyRegistrations(*Protocol);
+        return EFI_SUCCESS;
+      });
   OnCall<&EFI_BOOT_SERVICES::HandleProtocol>([this](EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface) {
     if (Protocol == nullptr || Interface == nullptr || FindHandle(Handle) == nullptr) {
       return EFI_INVALID_PARAMETER;
@@ -486,10 +557,13 @@ void FakeFirmware::InstallProtocolServices() {
       ADD_FAILURE() << "LocateProtocol by registration key is not simulated";
       return EFI_UNSUPPORTED;
     }
-    for (const auto &Record : Handles) {
-      if (const PROTOCOL_ENTRY *Entry = FindEntry(reinterpret_cast<EFI_HANDLE>(Record.get()), *Protocol)) {
-        *Interface = Entry->Interface;
-        return EFI_SUCCESS;
+    const auto Installed = Installations.find(GuidName(*Protocol));
+    if (Installed != Installations.end() && Installed->second != 0) {
+      for (const auto &Record : Handles) {
+        if (const PROTOCOL_ENTRY *Entry = FindEntry(reinterpret_cast<EFI_HANDLE>(Record.get()), *Protocol)) {
+          *Interface = Entry->Interface;
+          return EFI_SUCCESS;
+        }
       }
     }
     *Interface = PoisonPointer;
@@ -645,19 +719,36 @@ void FakeFirmware::InstallVariableServices() {
 // ---------------------------------------------------------------------------
 // Protocols provided to the drivers
 
-FAKE_USB_DEVICE &FakeFirmware::AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId,
-                                            UINT8 InterfaceClass, bool Notify) {
+FAKE_USB_DEVICE &FakeFirmware::MakeUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId,
+                                             UINT8 InterfaceClass) {
   UsbDevices.push_back(std::make_unique<FAKE_USB_DEVICE>());
   FAKE_USB_DEVICE &Device = *UsbDevices.back();
-  VOID **Slots = reinterpret_cast<VOID **>(&Device.UsbIo);
-  std::fill(Slots, Slots + sizeof(EFI_USB_IO_PROTOCOL) / sizeof(VOID *), UntypedSlot);
-  Device.UsbIo.UsbGetDeviceDescriptor = FAKE_SLOT<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>::Trampoline;
-  Device.UsbIo.UsbGetInterfaceDescriptor = FAKE_SLOT<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>::Trampoline;
-  Device.DevicePath = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}};
+  for (EFI_USB_IO_PROTOCOL *UsbIo : {&Device.UsbIo, &Device.UsbIoAgain}) {
+    VOID **Slots = reinterpret_cast<VOID **>(UsbIo);
+    std::fill(Slots, Slots + sizeof(EFI_USB_IO_PROTOCOL) / sizeof(VOID *), UntypedSlot);
+    UsbIo->UsbGetDeviceDescriptor = FAKE_SLOT<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>::Trampoline;
+    UsbIo->UsbGetInterfaceDescriptor = FAKE_SLOT<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>::Trampoline;
+    UsbDeviceByInterface[UsbIo] = &Device;
+  }
+  for (EFI_DEVICE_PATH_PROTOCOL *DevicePath : {&Device.DevicePath, &Device.DevicePathAgain}) {
+    *DevicePath = {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}};
+    UsbDeviceByInterface[DevicePath] = &Device;
+  }
   Device.DeviceDescriptor = {sizeof(EFI_USB_DEVICE_DESCRIPTOR), 1, 0x0200, 0, 0, 0, 64, VendorId, ProductId, 0x0100,
                              0, 0, 0, 1};
   Device.InterfaceDescriptor = {sizeof(EFI_USB_INTERFACE_DESCRIPTOR), 4, 0, 0, 2, InterfaceClass, 0, 0, 0};
   Device.Text = std::move(Text);
+  return Device;
+}
+
+FAKE_USB_DEVICE *FakeFirmware::FindUsbDevice(const VOID *Interface) const {
+  const auto Found = UsbDeviceByInterface.find(Interface);
+  return Found != UsbDeviceByInterface.end() ? Found->second : nullptr;
+}
+
+FAKE_USB_DEVICE &FakeFirmware::AddUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId,
+                                            UINT8 InterfaceClass, bool Notify) {
+  FAKE_USB_DEVICE &Device = MakeUsbDevice(std::move(Text), VendorId, ProductId, InterfaceClass);
   Device.Handle = InstallProtocol(nullptr, Guids::DevicePath, &Device.DevicePath);
   InstallProtocol(Device.Handle, Guids::UsbIo, &Device.UsbIo);
   if (Notify) {
@@ -678,14 +769,13 @@ void FakeFirmware::UnplugUsbDevice(FAKE_USB_DEVICE &Device) {
 void FakeFirmware::InstallProvidedProtocols() {
   OnCall<&EFI_DEVICE_PATH_TO_TEXT_PROTOCOL::ConvertDevicePathToText>(
       [this](const EFI_DEVICE_PATH_PROTOCOL *DevicePath, BOOLEAN, BOOLEAN) -> CHAR16 * {
-        for (const auto &Device : UsbDevices) {
-          if (&Device->DevicePath == DevicePath) {
-            const size_t Bytes = (Device->Text.size() + 1) * sizeof(CHAR16);
-            return static_cast<CHAR16 *>(std::memcpy(AllocatePoolBuffer(Bytes), Device->Text.c_str(), Bytes));
-          }
+        const FAKE_USB_DEVICE *Device = FindUsbDevice(DevicePath);
+        if (Device == nullptr || (DevicePath != &Device->DevicePath && DevicePath != &Device->DevicePathAgain)) {
+          ADD_FAILURE() << "ConvertDevicePathToText of a device path the firmware never made";
+          return nullptr;
         }
-        ADD_FAILURE() << "ConvertDevicePathToText of a device path the firmware never made";
-        return nullptr;
+        const size_t Bytes = (Device->Text.size() + 1) * sizeof(CHAR16);
+        return static_cast<CHAR16 *>(std::memcpy(AllocatePoolBuffer(Bytes), Device->Text.c_str(), Bytes));
       });
   OnCall<&EFI_S3_SAVE_STATE_PROTOCOL::Write>(
       [this](const EFI_S3_SAVE_STATE_PROTOCOL *This, UINTN OpCode, __builtin_ms_va_list &List) {
@@ -713,25 +803,31 @@ void FakeFirmware::InstallProvidedProtocols() {
   });
 
   auto FindDevice = [this](EFI_USB_IO_PROTOCOL *This) -> FAKE_USB_DEVICE * {
-    for (const auto &Device : UsbDevices) {
-      if (&Device->UsbIo == This) {
-        return Device.get();
-      }
+    FAKE_USB_DEVICE *Device = FindUsbDevice(This);
+    if (Device == nullptr || (This != &Device->UsbIo && This != &Device->UsbIoAgain)) {
+      ADD_FAILURE() << "USB I/O call with a This the firmware never made";
+      return nullptr;
     }
-    ADD_FAILURE() << "USB I/O call with a This the firmware never made";
-    return nullptr;
+    return Device;
   };
-  // Hands out the device's copy of one descriptor kind.
-  auto DescriptorRead = [FindDevice](auto FAKE_USB_DEVICE::*Stored) {
-    return [FindDevice, Stored](EFI_USB_IO_PROTOCOL *This, auto *Descriptor) {
+  // Hands out the device's copy of one descriptor kind, once the reads set
+  // to fail have failed.
+  auto DescriptorRead = [FindDevice](auto FAKE_USB_DEVICE::*Stored, unsigned FAKE_USB_DEVICE::*Failures) {
+    return [FindDevice, Stored, Failures](EFI_USB_IO_PROTOCOL *This, auto *Descriptor) {
       FAKE_USB_DEVICE *Device = FindDevice(This);
       if (Device == nullptr || Descriptor == nullptr) {
         return EFI_INVALID_PARAMETER;
+      }
+      if (Device->*Failures != 0) {
+        Device->*Failures -= 1;
+        return EFI_DEVICE_ERROR;
       }
       *Descriptor = Device->*Stored;
       return EFI_SUCCESS;
     };
   };
-  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>(DescriptorRead(&FAKE_USB_DEVICE::DeviceDescriptor));
-  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>(DescriptorRead(&FAKE_USB_DEVICE::InterfaceDescriptor));
+  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetDeviceDescriptor>(
+      DescriptorRead(&FAKE_USB_DEVICE::DeviceDescriptor, &FAKE_USB_DEVICE::DeviceReadFailures));
+  OnCall<&EFI_USB_IO_PROTOCOL::UsbGetInterfaceDescriptor>(
+      DescriptorRead(&FAKE_USB_DEVICE::InterfaceDescriptor, &FAKE_USB_DEVICE::InterfaceReadFailures));
 }

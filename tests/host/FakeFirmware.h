@@ -1,8 +1,8 @@
-// A stateful stand-in for the platform firmware that the host tests hand to
-// the drivers: service tables whose every slot is a typed trampoline, a
-// variable store, a protocol database with notifies that really fire, events
-// and event groups, pool accounting, a HOB list, a call log and fault
-// injection.
+// A stateful stand-in for the platform firmware that the host tests and the
+// fuzzer hand to the drivers: service tables whose every slot is a typed
+// trampoline, a variable store, a protocol database with notifies that really
+// fire (or wait and coalesce), events and event groups, pool accounting, a HOB
+// list, a call log and fault injection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "Guid/EventGroup.h"
@@ -68,9 +70,33 @@ std::string DescribeCall(const A &...Args) {
   return Detail;
 }
 
+// What a call is about: its first argument when that is a handle, an
+// interface or a buffer (not a GUID or a name).
+template <typename T>
+const VOID *SubjectOf(const T &Argument) {
+  if constexpr (std::is_pointer_v<T>) {
+    using POINTEE = std::remove_cv_t<std::remove_pointer_t<T>>;
+    if constexpr (!std::is_same_v<POINTEE, EFI_GUID> && !std::is_same_v<POINTEE, CHAR16> &&
+                  !std::is_function_v<POINTEE>) {
+      return Argument;
+    }
+  }
+  return nullptr;
+}
+inline const VOID *CallSubject() { return nullptr; }
+template <typename A0, typename... A>
+const VOID *CallSubject(const A0 &First, const A &...) {
+  return SubjectOf(First);
+}
+
 // Logs a call and decides whether it is refused: by an injected fault (its
 // status), or because no handler expects it (the test fails by name).
-std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail);
+std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail,
+                                       const VOID *Subject = nullptr);
+// The call EnterService logged last, and the status its handler returned,
+// noted by index since the handler may make calls of its own.
+size_t LastCallIndex();
+void RecordCallStatus(size_t Call, EFI_STATUS Status);
 
 // One slot of a firmware table, keyed by the table member it fills. The
 // trampoline has exactly the slot's type, so UBSan's function-type check
@@ -84,10 +110,18 @@ struct FAKE_SLOT<Member> {
   static inline const char *Name = "";
   static inline HANDLER Handler;
   static R EFIAPI Trampoline(A... Args) {
-    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), DescribeCall(Args...))) {
+    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), DescribeCall(Args...),
+                                          CallSubject(Args...))) {
       return FailureResult<R>(*Refusal);
     }
-    return Handler(Args...);
+    if constexpr (std::is_same_v<R, EFI_STATUS>) {
+      const size_t Call = LastCallIndex();
+      const EFI_STATUS Status = Handler(Args...);
+      RecordCallStatus(Call, Status);
+      return Status;
+    } else {
+      return Handler(Args...);
+    }
   }
 };
 
@@ -98,13 +132,15 @@ struct FAKE_SLOT<Member> {
   static inline const char *Name = "";
   static inline HANDLER Handler;
   static R EFIAPI Trampoline(A0 First, ...) {
-    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), "")) {
+    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), "", CallSubject(First))) {
       return FailureResult<R>(*Refusal);
     }
+    const size_t Call = LastCallIndex();
     __builtin_ms_va_list List;
     __builtin_ms_va_start(List, First);
     R Result = Handler(First, List);
     __builtin_ms_va_end(List);
+    RecordCallStatus(Call, Result);
     return Result;
   }
 };
@@ -115,13 +151,15 @@ struct FAKE_SLOT<Member> {
   static inline const char *Name = "";
   static inline HANDLER Handler;
   static R EFIAPI Trampoline(A0 First, A1 Second, ...) {
-    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), "")) {
+    if (const auto Refusal = EnterService(Name, static_cast<bool>(Handler), "", CallSubject(First))) {
       return FailureResult<R>(*Refusal);
     }
+    const size_t Call = LastCallIndex();
     __builtin_ms_va_list List;
     __builtin_ms_va_start(List, Second);
     R Result = Handler(First, Second, List);
     __builtin_ms_va_end(List);
+    RecordCallStatus(Call, Result);
     return Result;
   }
 };
@@ -191,16 +229,30 @@ struct FAKE_HUB_APPLY {
   UINT8 MemberUsb3Port;
 };
 
+// One call as the firmware saw it.
+struct FAKE_CALL {
+  const char *Service;
+  const VOID *Subject;  // the handle, interface or buffer it is about; null when none
+  bool Refused;         // answered by an injected fault
+  EFI_STATUS Status;    // the status returned; EFI_SUCCESS for services that return none
+};
+
 // A USB device as the bus driver publishes it: USB I/O and a device path on
 // one handle. The device path is a bare end node; Text is what
-// ConvertDevicePathToText makes of it.
+// ConvertDevicePathToText makes of it. The bus driver reinstalls either
+// protocol with the second copy of its interface, and back.
 struct FAKE_USB_DEVICE {
   EFI_USB_IO_PROTOCOL UsbIo;
+  EFI_USB_IO_PROTOCOL UsbIoAgain;
   EFI_DEVICE_PATH_PROTOCOL DevicePath;
+  EFI_DEVICE_PATH_PROTOCOL DevicePathAgain;
   EFI_USB_DEVICE_DESCRIPTOR DeviceDescriptor;
   EFI_USB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+  // Reads of each descriptor that fail with EFI_DEVICE_ERROR before one succeeds.
+  unsigned DeviceReadFailures = 0;
+  unsigned InterfaceReadFailures = 0;
   std::u16string Text;
-  EFI_HANDLE Handle;
+  EFI_HANDLE Handle = nullptr;
 };
 
 class FakeFirmware {
@@ -226,6 +278,7 @@ class FakeFirmware {
 
   // --- call log and fault injection
   std::vector<std::string> CallLog;
+  std::vector<FAKE_CALL> Calls;
   unsigned CallCount(const std::string &Service) const;
   // The Nth call (from 1) of Service returns Status without running.
   void FailCall(const std::string &Service, unsigned Nth, EFI_STATUS Status);
@@ -243,8 +296,10 @@ class FakeFirmware {
 
   // --- protocol database; a null Handle means a new one. As in the
   // firmware, a handle is freed with its last protocol, and a new handle
-  // takes the value freed last unless ReuseFreedHandles is cleared.
+  // takes the value freed last (the one freed first with
+  // ReuseOldestFreedHandle) unless ReuseFreedHandles is cleared.
   bool ReuseFreedHandles = true;
+  bool ReuseOldestFreedHandle = false;
   EFI_HANDLE InstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, VOID *Interface);
   // As the firmware does it: install, then signal every event registered
   // for the protocol.
@@ -256,6 +311,12 @@ class FakeFirmware {
   std::vector<FAKE_EVENT *> Events() const;
   void SignalEvent(EFI_EVENT Event);
   void SignalEventGroup(const EFI_GUID &Group);
+  // While set, signalled notify functions wait, as at a raised TPL; an event
+  // signalled again meanwhile still runs once.
+  bool HoldNotifies = false;
+  void ReleaseNotifies();
+  // Called around every notify function: before it runs, then after it returns.
+  std::function<void(const FAKE_EVENT &, bool Returned)> NotifyObserver;
 
   // --- pool
   size_t OutstandingPoolBuffers() const { return Pool.size(); }
@@ -269,6 +330,8 @@ class FakeFirmware {
   std::vector<FAKE_HUB_APPLY> HubApplies;
   std::vector<FAKE_RESET> Resets;
 
+  // A device whose protocols are not installed yet.
+  FAKE_USB_DEVICE &MakeUsbDevice(std::u16string Text, UINT16 VendorId, UINT16 ProductId, UINT8 InterfaceClass);
   // Installs the device's USB I/O and device path on a new handle and runs
   // the notifies registered for either, unless Notify is false: then they
   // run with a later installation, as when the firmware holds them back.
@@ -278,6 +341,9 @@ class FakeFirmware {
   // device's handle, which frees it.
   void UnplugUsbDevice(FAKE_USB_DEVICE &Device);
   std::vector<std::unique_ptr<FAKE_USB_DEVICE>> UsbDevices;
+  // The device one of whose USB I/O or device-path interfaces this is; null
+  // for anything else.
+  FAKE_USB_DEVICE *FindUsbDevice(const VOID *Interface) const;
 
  private:
   struct PROTOCOL_ENTRY {
@@ -289,7 +355,8 @@ class FakeFirmware {
     bool Live = true;
   };
 
-  friend std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail);
+  friend std::optional<EFI_STATUS> EnterService(const char *Name, bool Expected, const std::string &Detail,
+                                                const VOID *Subject);
 
   void InstallSlots();
   void InstallMemoryServices();
@@ -298,7 +365,7 @@ class FakeFirmware {
   void InstallVariableServices();
   void InstallProvidedProtocols();
   HANDLE_RECORD *FindHandle(EFI_HANDLE Handle) const;
-  const PROTOCOL_ENTRY *FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const;
+  PROTOCOL_ENTRY *FindEntry(EFI_HANDLE Handle, const EFI_GUID &Guid) const;
   FAKE_EVENT *FindEvent(EFI_EVENT Event) const;
   EFI_STATUS CreateFakeEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY NotifyFunction, const VOID *Context,
                              const EFI_GUID *Group, EFI_EVENT *Event);
@@ -309,7 +376,15 @@ class FakeFirmware {
   std::map<std::string, unsigned> CallCounts;
   std::map<std::pair<std::string, unsigned>, EFI_STATUS> Faults;
   std::vector<std::unique_ptr<HANDLE_RECORD>> Handles;
+  // The live ones, so a handle value is checked without walking every handle,
+  // and how many of them carry each protocol, so a lookup of one nobody
+  // installed walks none.
+  std::unordered_set<const VOID *> LiveHandles;
+  std::map<std::string, size_t> Installations;
   std::vector<HANDLE_RECORD *> FreedHandles;
+  // Each device by every interface it has, of either protocol.
+  std::unordered_map<const VOID *, FAKE_USB_DEVICE *> UsbDeviceByInterface;
+  std::vector<EFI_EVENT> HeldNotifies;
   std::vector<std::unique_ptr<FAKE_EVENT>> EventList;
   std::vector<std::unique_ptr<FAKE_REGISTRATION>> RegistrationList;
   std::map<VOID *, std::unique_ptr<UINT8[]>> Pool;
