@@ -1,9 +1,8 @@
 // What the driver derives from the board: the device-path text prefix by
-// which a device on each port is recognised, the mask bit that switches a
-// port off, the published capability block and the rows' port numbers.
+// which a device on each port is recognised, the published capability block
+// and the rows' port numbers.
+#include "Protocol/HubPortDisable.h"
 #include "UsbConnectorPolicy.h"
-
-UINT16 PortDisableMasks[PortDisableMaskCount];
 
 SEEN_HANDLE_SLOT SeenHandleTable[SEEN_HANDLE_TABLE_SIZE];
 UINTN SeenHandleCount;
@@ -25,11 +24,16 @@ static constexpr bool PortRangesValid() {
         (Range.Mask >= PortDisableMaskCount && Range.Mask != NoPortMask)) {
       return false;
     }
+    // The hub protocol switches its ports 1-4 only: a fifth would stay on.
+    if ((Range.Mask == HubUsb2PortMask || Range.Mask == HubUsb3PortMask) && Range.Count > HUB_PORT_DISABLE_PORT_COUNT) {
+      return false;
+    }
     NextFree = LastPort + 1;
   }
   return true;
 }
-static_assert(PortRangesValid(), "port ranges in order, apart, in range, with one-digit fields");
+static_assert(PortRangesValid(), "port ranges in order, apart, in range, with one-digit fields, hub ranges the hub "
+                                 "protocol covers");
 
 // A root port's prefix is the template up to the comma after its USB node;
 // a hub port's is all of it. Each prefix ends with the comma after the port
@@ -41,17 +45,6 @@ static const CHAR8 PortPathTemplate[] = XHCI_PATH "USB(0x?,0x0)/USB(0x?,";
 static_assert(sizeof(PortPathTemplate) == PORT_PATH_SIZE, "PortPathText holds the longest prefix");
 
 static CHAR16 HexDigit(UINTN Value) { return (CHAR16)"0123456789ABCDEF"[Value]; }
-
-// The range holding the port; null for numbers the board gives no port.
-static const PORT_RANGE *FindPortRange(UINTN PortNumber) {
-  for (const PORT_RANGE &Range : PortRanges) {
-    // Wraps to a large value below the range.
-    if (PortNumber - Range.FirstPort < Range.Count) {
-      return &Range;
-    }
-  }
-  return nullptr;
-}
 
 // Needs nothing but constant data, so it cannot fail.
 VOID BuildPortPaths() {
@@ -140,9 +133,3 @@ CHAR16 *GetPortPath(UINTN PortNumber) {
   return PortPathText[PortNumber - 1];
 }
 
-VOID DisablePort(UINTN PortNumber) {
-  const PORT_RANGE *Range = FindPortRange(PortNumber);
-  if (Range != nullptr && Range->Mask != NoPortMask) {
-    PortDisableMasks[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
-  }
-}

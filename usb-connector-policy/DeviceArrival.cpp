@@ -112,21 +112,27 @@ static VOID ReleaseDepartedHandles(const EFI_HANDLE *Buffer, UINTN HandleCount) 
   }
 }
 
+// Whether a device counts as mass storage, and whether that answer stands
+// while the device stays.
+struct STORAGE_ANSWER {
+  bool MassStorage;
+  bool Settled;
+};
+
 // Reads that fail keep the device under the policy: an unreadable interface
 // descriptor counts as mass storage. The chipset hub's id is only the
 // device's own claim, which any stick can make, so it spares nothing but a
-// device whose interface cannot be read, and that only until the next look
-// (Settled is cleared); the hub itself presents the hub class.
-static bool IsMassStorage(EFI_USB_IO_PROTOCOL *UsbIo, bool &Settled) {
+// device whose interface cannot be read, and that only until the next look;
+// the hub itself presents the hub class.
+static STORAGE_ANSWER IsMassStorage(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_USB_DEVICE_DESCRIPTOR Device = {};
   const bool ClaimsChipsetHub = !EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device)) &&
                                 Device.IdVendor == CHIPSET_HUB_VENDOR_ID && Device.IdProduct == CHIPSET_HUB_PRODUCT_ID;
   EFI_USB_INTERFACE_DESCRIPTOR Interface = {};
   if (EFI_ERROR(UsbIo->UsbGetInterfaceDescriptor(UsbIo, &Interface))) {
-    Settled = !ClaimsChipsetHub;
-    return !ClaimsChipsetHub;
+    return {!ClaimsChipsetHub, !ClaimsChipsetHub};
   }
-  return Interface.InterfaceClass == USB_MASS_STORE_CLASS;
+  return {Interface.InterfaceClass == USB_MASS_STORE_CLASS, true};
 }
 
 // True when the device was examined to the end and may keep its USB I/O;
@@ -150,10 +156,13 @@ static bool ExamineHandle(EFI_HANDLE Handle) {
     return false;
   }
 
-  bool MayKeepUsbIo = true;
-  if (IsMassStorage(UsbIo, MayKeepUsbIo)) {
+  const STORAGE_ANSWER Storage = IsMassStorage(UsbIo);
+  bool MayKeepUsbIo = Storage.Settled;
+  if (Storage.MassStorage) {
     // Every matching record is handled on its own; a second uninstall of the
-    // same interface fails harmlessly.
+    // same interface fails harmlessly. DisableAllowed plays no part: it says
+    // whether the connector's ports may be switched off at ready-to-boot,
+    // and storage on a connector setup disabled is kept from use either way.
     for (UINTN Index = 0; Index < ConnectorRecordCount; Index++) {
       const CONNECTOR_RECORD &Record = ConnectorRecords[Index];
       if (RecordMatches(Record, Text) && Record.DisabledBySetup == 1) {

@@ -14,13 +14,13 @@
 #define PCI_BAR_MEMORY_TYPE_64BIT 0x4U
 #define PCI_BAR_FLAGS_MASK 0xFULL
 
-#define HUB_PORT_COUNT 4
-
 static const EFI_GUID ReadyToBootGroupGuid = EFI_EVENT_GROUP_READY_TO_BOOT;
 static const EFI_GUID EndOfDxeGroupGuid = EFI_END_OF_DXE_EVENT_GROUP_GUID;
 static const EFI_GUID HubPortDisableProtocolGuid = HUB_PORT_DISABLE_PROTOCOL_GUID;
 
 static EFI_EVENT ReadyToBootEvent;
+
+UINT16 PortDisableMasks[PortDisableMaskCount];
 
 // Each root-port mask's register, indexed like PortDisableMasks.
 static const UINT16 PortDisableRegisterOffset[] = {XHCI_USB2_PORT_DISABLE_OFFSET, XHCI_USB3_PORT_DISABLE_OFFSET};
@@ -44,7 +44,7 @@ static UINT64 XhciMmioBase() {
 
 // The boot script holds only the root-port writes, so there is something
 // to record only while a root port is switched off.
-static bool RootPortSwitchedOff() { return (Usb2PortDisableMask | Usb3PortDisableMask) != 0; }
+static bool RootPortSwitchedOff() { return (PortDisableMasks[Usb2PortMask] | PortDisableMasks[Usb3PortMask]) != 0; }
 
 // Records the 16-bit write of each root-port mask that the boot script does
 // not hold yet, unlike the 32-bit writes done at boot. The firmware copies
@@ -63,6 +63,24 @@ static VOID RecordBootScript(UINT64 Base) {
           !EFI_ERROR(S3SaveState->Write(S3SaveState, EFI_BOOT_SCRIPT_MEM_WRITE_OPCODE, EfiBootScriptWidthUint16,
                                         Base + PortDisableRegisterOffset[Mask], (UINTN)1, &PortDisableMasks[Mask]));
     }
+  }
+}
+
+// The range holding the port; null for numbers the board gives no port.
+static const PORT_RANGE *FindPortRange(UINTN PortNumber) {
+  for (const PORT_RANGE &Range : PortRanges) {
+    // Wraps to a large value below the range.
+    if (PortNumber - Range.FirstPort < Range.Count) {
+      return &Range;
+    }
+  }
+  return nullptr;
+}
+
+VOID DisablePort(UINTN PortNumber) {
+  const PORT_RANGE *Range = FindPortRange(PortNumber);
+  if (Range != nullptr && Range->Mask != NoPortMask) {
+    PortDisableMasks[Range->Mask] |= (UINT16)(1U << (PortNumber - Range->FirstPort));
   }
 }
 
@@ -85,10 +103,10 @@ static VOID ApplyHubMasks() {
   if (Hub == nullptr || Hub->Apply == nullptr) {
     return;
   }
-  for (UINT8 Port = 1; Port <= HUB_PORT_COUNT; Port++) {
+  for (UINT8 Port = 1; Port <= HUB_PORT_DISABLE_PORT_COUNT; Port++) {
     const UINT16 Bit = (UINT16)(1U << (Port - 1));
-    const UINT8 Usb2Port = (HubUsb2PortDisableMask & Bit) != 0 ? Port : 0;
-    const UINT8 Usb3Port = (HubUsb3PortDisableMask & Bit) != 0 ? Port : 0;
+    const UINT8 Usb2Port = (PortDisableMasks[HubUsb2PortMask] & Bit) != 0 ? Port : 0;
+    const UINT8 Usb3Port = (PortDisableMasks[HubUsb3PortMask] & Bit) != 0 ? Port : 0;
     // A member whose bit is clear keeps the value of an earlier pass.
     if (Usb2Port != 0) {
       Hub->Usb2Port = Usb2Port;
@@ -140,14 +158,15 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;
 
   CollectPortMasks();
-  if ((Usb2PortDisableMask | Usb3PortDisableMask | HubUsb2PortDisableMask | HubUsb3PortDisableMask) == 0) {
+  if ((PortDisableMasks[Usb2PortMask] | PortDisableMasks[Usb3PortMask] | PortDisableMasks[HubUsb2PortMask] |
+       PortDisableMasks[HubUsb3PortMask]) == 0) {
     return;
   }
 
   const UINT64 Base = XhciMmioBase();
   if (Base != 0) {
-    MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, Usb2PortDisableMask);
-    MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, Usb3PortDisableMask);
+    MmioWrite32(Base + XHCI_USB2_PORT_DISABLE_OFFSET, PortDisableMasks[Usb2PortMask]);
+    MmioWrite32(Base + XHCI_USB3_PORT_DISABLE_OFFSET, PortDisableMasks[Usb3PortMask]);
     if (RootPortSwitchedOff()) {
       RecordBootScript(Base);
     }

@@ -21,14 +21,6 @@ struct CONNECTOR_PORT_NUMBERS {
 };
 extern const CONNECTOR_PORT_NUMBERS ConnectorPortNumbers;
 
-// Only ever OR-ed, never cleared. Held in one array so a port's action is
-// an index; the names below are that array's elements.
-extern UINT16 PortDisableMasks[PortDisableMaskCount];
-inline UINT16 &Usb2PortDisableMask = PortDisableMasks[Usb2PortMask];
-inline UINT16 &Usb3PortDisableMask = PortDisableMasks[Usb3PortMask];
-inline UINT16 &HubUsb2PortDisableMask = PortDisableMasks[HubUsb2PortMask];
-inline UINT16 &HubUsb3PortDisableMask = PortDisableMasks[HubUsb3PortMask];
-
 // Room for the longest prefix: two USB nodes.
 #define PORT_PATH_SIZE sizeof(XHCI_PATH "USB(0x0,0x0)/USB(0x0,")
 // The prefix of each port number, built at load by BuildPortPaths; zero
@@ -40,8 +32,6 @@ VOID BuildPortPaths();
 // The prefix of a port; the empty string for PORT_NONE, unused numbers and
 // ports without a path.
 CHAR16 *GetPortPath(UINTN PortNumber);
-// Runs the port's disable action; nothing for ports without one.
-VOID DisablePort(UINTN PortNumber);
 
 // ---------------------------------------------------------------------------
 // Driver state
@@ -102,6 +92,13 @@ VOID EFIAPI DeviceArrivalNotify(EFI_EVENT Event, VOID *Context);
 INT32 MatchPortPathPrefix(CHAR16 *Text, CHAR16 *Prefix, UINTN Length);
 CHAR16 *AsciiUpcaseInPlace(CHAR16 *String);
 
+// Port disabling. The masks of the ports to switch off, indexed by
+// PORT_DISABLE_MASK (Usb2PortDisableMask is PortDisableMasks[Usb2PortMask],
+// and so on): a port's disable action sets its bit in its range's mask, so
+// the masks are one array. Only ever OR-ed, never cleared.
+extern UINT16 PortDisableMasks[PortDisableMaskCount];
+// Runs the port's disable action; nothing for ports without one.
+VOID DisablePort(UINTN PortNumber);
 // Ready-to-boot: runs on every signal of the ready-to-boot group.
 VOID ArmReadyToBoot();
 VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context);

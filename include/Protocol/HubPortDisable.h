@@ -12,6 +12,9 @@
 // the pass bit 1 << (n - 1), and the USB2-side hub port for this pass or 0.
 typedef VOID(EFIAPI *HUB_PORT_DISABLE_APPLY)(UINT8 Usb3Port, UINT32 PassBit, UINT8 Usb2Port);
 
+// The hub ports the protocol acts on are 1 to this.
+#define HUB_PORT_DISABLE_PORT_COUNT 4
+
 struct HUB_PORT_DISABLE_PROTOCOL {
   HUB_PORT_DISABLE_APPLY Apply;
   UINT8 Usb2Port;  // USB2-side hub port to act on (1-4)

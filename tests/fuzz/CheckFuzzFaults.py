@@ -31,7 +31,7 @@ FAULTS = (
      "Slot->Processed = ExamineHandle(Buffer[Index]) ? 1 : 0;",
      "Slot->Processed = ExamineHandle(Buffer[Index]) ? 1 : 1;", "policy-product"),
     ("the chipset hub's id spares a device for good", ARRIVAL,
-     "Settled = !ClaimsChipsetHub;", "Settled = true;", "policy-product"),
+     "return {!ClaimsChipsetHub, !ClaimsChipsetHub};", "return {!ClaimsChipsetHub, true};", "policy-product"),
     ("the table one slot short", ARRIVAL,
      "SeenHandleCount == SEEN_HANDLE_TABLE_SIZE", "SeenHandleCount + 1 == SEEN_HANDLE_TABLE_SIZE", "policy-product"),
     ("departed devices keep their slots", ARRIVAL,

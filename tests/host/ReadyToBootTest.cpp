@@ -297,10 +297,10 @@ TEST_F(ReadyToBootTest, EachSignalRepeatsTheSameWorkButRecordsOnce) {
   EXPECT_EQ(MmioAccesses(), Twice(FirstAccesses));
   EXPECT_EQ(BootScriptEntries(), ScriptPair(DEFAULT_BASE, 0x4, 0x1));
   EXPECT_EQ(HubApplies(), Twice(FirstApplies));
-  EXPECT_EQ(Usb2PortDisableMask, 0x4);
-  EXPECT_EQ(Usb3PortDisableMask, 0x1);
-  EXPECT_EQ(HubUsb2PortDisableMask, 0);
-  EXPECT_EQ(HubUsb3PortDisableMask, 0x2);
+  EXPECT_EQ(PortDisableMasks[Usb2PortMask], 0x4);
+  EXPECT_EQ(PortDisableMasks[Usb3PortMask], 0x1);
+  EXPECT_EQ(PortDisableMasks[HubUsb2PortMask], 0);
+  EXPECT_EQ(PortDisableMasks[HubUsb3PortMask], 0x2);
 }
 
 enum HUB_STATE { HubAbsent, HubInstalled, HubNullInterface, HubNullApply };
