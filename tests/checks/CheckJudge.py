@@ -8,6 +8,7 @@ protocol must be called); every faulted one must fail with a problem naming
 the row's words, and must have changed the driver's image (an identical image
 means the fault was optimised away)."""
 import argparse
+import concurrent.futures
 import os
 import json
 import pathlib
@@ -43,6 +44,9 @@ ROADS = {
                                "D1", "--stick", "D1:43", "--stick", "D2", "--stick", "D3:42", "--stick", "D4:41",
                                "--keyboard", "A3", "--no-sleep"]),
 }
+# The rows run in two halves at once, each on its own copy: those shown on
+# the product board's first road, and those shown on every other road.
+HALVES = (("product",), ("product reset", "test", "test hub-only"))
 TABLES = "usb-connector-policy/BoardTables.cpp"
 PORT_DISABLE = "usb-connector-policy/PortDisable.cpp"
 RESET = "setup-reset/SaSetupResetDxe.cpp"
@@ -138,10 +142,10 @@ def fault_problem(arguments, copy, builds, row):
     return None
 
 
-def unchanged_build(arguments, copy, build_dir, board):
+def unchanged_build(arguments, copy, build_dir, board, roads):
     """The copy configured and built for the board, with its images, and
-    whether every road on the board passes; None when one does not, so no
-    fault can be judged."""
+    whether each of the roads on the board passes; None when one does not, so
+    no fault can be judged."""
     subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, "-DFIRMWARE_HOST_TESTS=OFF", f"-DBOARD={board}",
                     f"-DCMAKE_CXX_COMPILER={arguments.compiler}"],
                    check=True, stdout=subprocess.DEVNULL)
@@ -149,13 +153,32 @@ def unchanged_build(arguments, copy, build_dir, board):
         print(f"the unchanged copy does not build for the {board} board")
         return None
     passed = True
-    for name, (road_board, options) in ROADS.items():
+    for name in roads:
+        road_board, options = ROADS[name]
         if road_board == board:
             status, problems = road(arguments, build_dir, options)
             print(f"unchanged sources ({name} road): exit {status}, {'; '.join(problems) or 'PASS'}")
             passed = passed and status == 0
     images = {image: (build_dir / image).read_bytes() for image in IMAGES[board].values()}
     return (build_dir, images) if passed else None
+
+
+def run_half(arguments, directory, roads):
+    """The rows shown on the roads, on a copy of the sources of their own (a
+    row edits its copy); what is wrong with them."""
+    copy = directory / "source"
+    copy.mkdir(parents=True)
+    for name in TREE:
+        if (arguments.source / name).is_dir():
+            shutil.copytree(arguments.source / name, copy / name, ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            shutil.copy2(arguments.source / name, copy / name)
+    boards = sorted({ROADS[name][0] for name in roads})
+    builds = {board: unchanged_build(arguments, copy, directory / f"build-{board}", board, roads) for board in boards}
+    if not all(builds.values()):
+        return [f"the unchanged copy fails a road of {', '.join(roads)}"]
+    return [problem for problem in (fault_problem(arguments, copy, builds, row) for row in FAULTS if row[4] in roads)
+            if problem]
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -178,20 +201,11 @@ def main():
     if missing:
         print(f"CheckJudge.py: not found: {', '.join(missing)}", file=sys.stderr)
         return 2
-    with tempfile.TemporaryDirectory(prefix="judge-faults-") as directory:
-        copy = pathlib.Path(directory) / "source"
-        copy.mkdir()
-        for name in TREE:
-            if (arguments.source / name).is_dir():
-                shutil.copytree(arguments.source / name, copy / name,
-                                ignore=shutil.ignore_patterns("__pycache__"))
-            else:
-                shutil.copy2(arguments.source / name, copy / name)
-        builds = {board: unchanged_build(arguments, copy, pathlib.Path(directory) / f"build-{board}", board)
-                  for board in IMAGES}
-        if not all(builds.values()):
-            return 1
-        found = [p for p in (fault_problem(arguments, copy, builds, row) for row in FAULTS) if p]
+    with tempfile.TemporaryDirectory(prefix="judge-faults-") as directory, \
+            concurrent.futures.ThreadPoolExecutor(len(HALVES)) as pool:
+        halves = [pool.submit(run_half, arguments, pathlib.Path(directory) / f"half{number}", roads)
+                  for number, roads in enumerate(HALVES)]
+        found = [problem for half in halves for problem in half.result()]
     for problem in found:
         print(problem)
     return 1 if found else 0
