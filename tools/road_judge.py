@@ -98,8 +98,8 @@ def port_masks(board, road):
     for c in board.connectors:
         if switched_off(board, road, c) and block[CAPABILITY_ARRAY_SIZE * 2 + c.index]:
             for port in c.ports:
-                if switch_of(board, port):
-                    port_range = board.port_range(port)
+                port_range = board.port_range(port)
+                if port_range and port_range.mask:
                     masks[port_range.mask] |= 1 << (port - port_range.first_port)
     return masks
 

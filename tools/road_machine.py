@@ -6,6 +6,10 @@ from dataclasses import dataclass
 from ovmf_qemu import MEMORY, MEMORY_WITH_HIGH_DIMM, make_stick, xhci_device
 from road_board import RoadError
 
+# QEMU's device for USB mass storage.
+STORAGE_DEVICE = "usb-storage"
+
+
 @dataclass(frozen=True)
 class AttachmentKind:
     name: str
@@ -20,18 +24,17 @@ class AttachmentKind:
 ATTACHMENT_KINDS = (
     AttachmentKind("hub", "--hub", "usb-hub", 9, False,
                    "plug a USB hub into the connector's port; devices given for that port go behind it"),
-    AttachmentKind("stick", "--stick", "usb-storage", 8, False,
+    AttachmentKind("stick", "--stick", STORAGE_DEVICE, 8, False,
                    "plug a USB memory stick into the connector (repeatable)"),
-    AttachmentKind("boot stick", "--boot-stick", "usb-storage", 8, True,
+    AttachmentKind("boot stick", "--boot-stick", STORAGE_DEVICE, 8, True,
                    "plug a bootable stick (\\EFI\\BOOT\\BOOTX64.EFI, a loader that says it ran) into the "
                    "connector, first in the firmware's boot order (once)"),
     AttachmentKind("keyboard", "--keyboard", "usb-kbd", 3, False,
                    "plug a USB keyboard into the connector (repeatable)"),
-    AttachmentKind("hub-id stick", "--hub-id-stick", "usb-storage", 8, True,
+    AttachmentKind("hub-id stick", "--hub-id-stick", STORAGE_DEVICE, 8, True,
                    "plug a USB memory stick that claims the chipset hub's id 8087:0024 (once)"),
 )
 KINDS = {kind.name: kind for kind in ATTACHMENT_KINDS}
-STORAGE_DEVICE = "usb-storage"
 # A USB hub in QEMU has eight ports.
 HUB_PORTS = 8
 # BAR0 of the controller, as the stand-in offers it: memory BARs, then BARs

@@ -7,7 +7,6 @@ on every road (on the test board with hub ports switched off, so the hub
 protocol must be called); every faulted one must fail with a problem naming
 the row's words, and must have changed the driver's image (an identical image
 means the fault was optimised away)."""
-import argparse
 import concurrent.futures
 import os
 import json
@@ -17,9 +16,8 @@ import subprocess
 import sys
 import tempfile
 
-# What the build needs from the tree.
-TREE = ("CMakeLists.txt", "cmake", "include", "chipset", "support", "usb-connector-policy", "setup-reset",
-        "emulated-board", "tools")
+from faulted_copy import FaultMissing, OneLineParser, copy_tree, faulted
+
 # What the road boots: the board description, the flash image, the boot
 # application and the bootable stick's loader.
 ROAD_TARGETS = ("BoardJson", "RoadFlashImage", "BoardApp", "StickLoader")
@@ -122,19 +120,15 @@ def fault_problem(arguments, copy, builds, row):
     board, options = ROADS[road_name]
     build_dir, unchanged = builds[board]
     image = IMAGES[board]["reset" if name.startswith("setup-reset/") else "policy"]
-    source = copy / name
-    pristine = source.read_text()
-    if pristine.count(old) != 1:
-        return f"{fault}: {old!r} occurs {pristine.count(old)} times in {name}, not once"
-    source.write_text(pristine.replace(old, new))
     try:
-        if not build(arguments, build_dir):
-            return f"{fault}: the faulted copy does not build"
-        if (build_dir / image).read_bytes() == unchanged[image]:
-            return f"{fault}: {image} is unchanged, the fault was optimised away"
-        status, problems = road(arguments, build_dir, options)
-    finally:
-        source.write_text(pristine)
+        with faulted(copy, name, old, new):
+            if not build(arguments, build_dir):
+                return f"{fault}: the faulted copy does not build"
+            if (build_dir / image).read_bytes() == unchanged[image]:
+                return f"{fault}: {image} is unchanged, the fault was optimised away"
+            status, problems = road(arguments, build_dir, options)
+    except FaultMissing as error:
+        return f"{fault}: {error}"
     named = [p for p in problems if words.lower() in p.lower()]
     print(f"{fault} ({road_name} road): exit {status}, {named[0] if named else '; '.join(problems) or 'PASS'}")
     if status != 1 or not named:
@@ -167,23 +161,13 @@ def run_half(arguments, directory, roads):
     """The rows shown on the roads, on a copy of the sources of their own (a
     row edits its copy); what is wrong with them."""
     copy = directory / "source"
-    copy.mkdir(parents=True)
-    for name in TREE:
-        if (arguments.source / name).is_dir():
-            shutil.copytree(arguments.source / name, copy / name, ignore=shutil.ignore_patterns("__pycache__"))
-        else:
-            shutil.copy2(arguments.source / name, copy / name)
+    copy_tree(arguments.source, copy)
     boards = sorted({ROADS[name][0] for name in roads})
     builds = {board: unchanged_build(arguments, copy, directory / f"build-{board}", board, roads) for board in boards}
     if not all(builds.values()):
         return [f"the unchanged copy fails a road of {', '.join(roads)}"]
     return [problem for problem in (fault_problem(arguments, copy, builds, row) for row in FAULTS if row[4] in roads)
             if problem]
-
-
-class OneLineParser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, f"CheckJudge.py: {message}\n")
 
 
 def main():

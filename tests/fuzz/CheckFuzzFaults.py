@@ -5,7 +5,6 @@ target from the copy and runs it with a fixed seed over the corpus. The
 unchanged copy must run without a violation; every faulted one must be
 reported as a violation (a broken rule or a sanitizer report), and the time
 until it was is printed."""
-import argparse
 import pathlib
 import shutil
 import subprocess
@@ -13,9 +12,9 @@ import sys
 import tempfile
 import time
 
-# What configuring the tree needs.
-TREE = ("CMakeLists.txt", "cmake", "include", "chipset", "support", "usb-connector-policy", "setup-reset",
-        "emulated-board", "tools", "tests")
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "checks"))
+from faulted_copy import TREE, FaultMissing, OneLineParser, copy_tree, faulted  # noqa: E402
+
 ARRIVAL = "usb-connector-policy/DeviceArrival.cpp"
 PORT_DISABLE = "usb-connector-policy/PortDisable.cpp"
 RESET = "setup-reset/SaSetupResetDxe.cpp"
@@ -97,25 +96,16 @@ def fuzz(copy, build_dir, target):
 def fault_problem(arguments, copy, build_dir, row):
     """What is wrong with one row, or None; prints the row's outcome."""
     fault, name, old, new, target = row
-    source = copy / name
-    pristine = source.read_text()
-    if pristine.count(old) != 1:
-        return f"{fault}: {old!r} occurs {pristine.count(old)} times in {name}, not once"
-    source.write_text(pristine.replace(old, new))
     try:
-        if not build(arguments, build_dir, target):
-            return f"{fault}: the faulted copy does not build"
-        taken, violation = fuzz(copy, build_dir, target)
-    finally:
-        source.write_text(pristine)
+        with faulted(copy, name, old, new):
+            if not build(arguments, build_dir, target):
+                return f"{fault}: the faulted copy does not build"
+            taken, violation = fuzz(copy, build_dir, target)
+    except FaultMissing as error:
+        return f"{fault}: {error}"
     print(f"{fault} ({target}): {'found in %.1f s: %s' % (taken, violation) if violation else 'NOT FOUND'}",
           flush=True)
     return None if violation else f"{fault}: the bounded run reports no violation"
-
-
-class OneLineParser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, f"CheckFuzzFaults.py: {message}\n")
 
 
 def main():
@@ -132,12 +122,8 @@ def main():
     targets = sorted({row[4] for row in FAULTS})
     with tempfile.TemporaryDirectory(prefix="fuzz-faults-") as directory:
         copy = pathlib.Path(directory) / "source"
-        copy.mkdir()
-        for name in TREE:
-            if (arguments.source / name).is_dir():
-                shutil.copytree(arguments.source / name, copy / name, ignore=shutil.ignore_patterns("__pycache__"))
-            else:
-                shutil.copy2(arguments.source / name, copy / name)
+        # The fuzz targets are built from the tests' folder.
+        copy_tree(arguments.source, copy, TREE + ("tests",))
         build_dir = pathlib.Path(directory) / "build"
         subprocess.run([arguments.cmake, "-S", copy, "-B", build_dir, f"-DCMAKE_CXX_COMPILER={arguments.compiler}",
                         "-DOVMF_CODE=none"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

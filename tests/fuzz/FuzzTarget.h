@@ -8,6 +8,9 @@
 
 #include "Sequence.h"
 
+// UEFI 2.29, the newest firmware revision both drivers refuse.
+#define OLD_REVISION 0x0002001DU
+
 // Supplied by each target.
 extern const GRAMMAR TargetGrammar;
 // Runs the sequence on a fresh image and fresh firmware, judging after every

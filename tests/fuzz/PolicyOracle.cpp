@@ -12,27 +12,19 @@
 #include <Board.h>
 
 #include "FuzzTarget.h"
+#include "TestFacts.h"
 
-// The controller and its registers, Setup's layout and the chipset hub's
-// id, as the hardware and the producing component define them.
+// The controller's place, Setup's per-connector mode, the published block's
+// size and the chipset hub's id, as the hardware and the producing
+// components define them.
 #define XHCI_PATH_TEXT "PciRoot(0x0)/Pci(0x14,0x0)/"
-#define BAR0_LOW 0xC00A0010ULL
-#define BAR0_HIGH 0xC00A0014ULL
-#define USB2_REGISTER 0x84F8ULL
-#define USB3_REGISTER 0x84FCULL
-#define SETUP_SIZE 3612
-#define SETUP_MODE 3291
-#define SETUP_ENABLE 3580
 #define MODE_PER_CONNECTOR 7
 #define CAPABILITIES_SIZE 160
-#define CLASS_MASS_STORAGE 8
 #define HUB_VENDOR 0x8087
 #define HUB_PRODUCT 0x0024
 // Devices the driver keeps a mark for; beyond them it examines at every notification.
 #define SEEN_TABLE_SIZE 512
 #define HUB_PORTS 4
-
-static const EFI_GUID CapabilitiesGuid = {0x44D6A54D, 0xDC4C, 0x4D83, {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}};
 
 static std::string Format(const char *Pattern, unsigned long long A = 0, unsigned long long B = 0,
                           unsigned long long C = 0) {
@@ -157,7 +149,7 @@ bool PolicyOracle::HasPath(size_t Index) const {
 bool PolicyOracle::SwitchedOff(size_t Connector) const {
   const std::vector<UINT8> &Setup = *World.Setup;
   const auto Byte = [&](size_t Offset) { return Offset < Setup.size() ? Setup[Offset] : 0; };
-  return Byte(SETUP_MODE) == MODE_PER_CONNECTOR && Byte(SETUP_ENABLE + Connector) == 0;
+  return Byte(TEST_SETUP_MODE_OFFSET) == MODE_PER_CONNECTOR && Byte(TEST_SETUP_ENABLE_OFFSET + Connector) == 0;
 }
 
 bool PolicyOracle::ReachesSwitchedOff(const std::u16string &Text) const {
@@ -226,7 +218,7 @@ void PolicyOracle::Entered(size_t CallStart) {
     }
   } else if (!World.Setup.has_value()) {
     Expected = EFI_NOT_FOUND;
-  } else if (World.Setup->size() > SETUP_SIZE) {
+  } else if (World.Setup->size() > TEST_SETUP_SIZE) {
     Expected = EFI_BUFFER_TOO_SMALL;
   }
   if (World.EntryStatus != Expected) {
@@ -418,11 +410,11 @@ void PolicyOracle::CheckArrival() {
 // ones is an absent function, bit 0 an I/O BAR, 0 an unassigned one; a 64-bit
 // BAR takes its upper dword from the next.
 static UINT64 WindowBase() {
-  const UINT32 Low = FakeHardware.Mmio[BAR0_LOW];
+  const UINT32 Low = FakeHardware.Mmio[XHCI_BAR0_LOW];
   if (Low == 0xFFFFFFFFU || (Low & 0x1) != 0) {
     return 0;
   }
-  const UINT64 High = (Low & 0x6) == 0x4 ? FakeHardware.Mmio[BAR0_HIGH] : 0;
+  const UINT64 High = (Low & 0x6) == 0x4 ? FakeHardware.Mmio[XHCI_BAR0_HIGH] : 0;
   return (High << 32 | Low) & ~0xFULL;
 }
 
@@ -457,16 +449,16 @@ std::vector<bool> PolicyOracle::RefusalsOf(const char *Service) const {
 // BAR0 alone is read, and only with a port off; ready-to-boot writes the two
 // root-port masks, 32-bit, through a window.
 void PolicyOracle::CheckRegisters(bool ReadyToBoot, UINT64 Base, const std::string &Moment) {
-  const bool SixtyFour = (FakeHardware.Mmio[BAR0_LOW] & 0x6) == 0x4;
+  const bool SixtyFour = (FakeHardware.Mmio[XHCI_BAR0_LOW] & 0x6) == 0x4;
   std::vector<std::string> Required;
   if (ReadyToBoot && AnyOff() && Base != 0) {
-    Required = {Format("W 0x%llX=0x%llX", Base + USB2_REGISTER, Masks[0]),
-                Format("W 0x%llX=0x%llX", Base + USB3_REGISTER, Masks[1])};
+    Required = {Format("W 0x%llX=0x%llX", Base + USB2_PORT_DISABLE, Masks[0]),
+                Format("W 0x%llX=0x%llX", Base + USB3_PORT_DISABLE, Masks[1])};
   }
   std::vector<std::string> Made;
   for (size_t Index = Start.MmioAccesses; Index < FakeHardware.MmioLog.size(); Index++) {
     const FAKE_MMIO_ACCESS &Access = FakeHardware.MmioLog[Index];
-    const bool BarRead = Access.Address == BAR0_LOW || (SixtyFour && Access.Address == BAR0_HIGH);
+    const bool BarRead = Access.Address == XHCI_BAR0_LOW || (SixtyFour && Access.Address == XHCI_BAR0_HIGH);
     if (Access.Write || !AnyOff() || !BarRead) {
       Made.push_back(Format(Access.Write ? "W 0x%llX=0x%llX" : "R 0x%llX", Access.Address, Access.Value));
     }
@@ -488,8 +480,8 @@ void PolicyOracle::CheckBootScript(UINT64 Base, const std::string &Moment) {
   for (unsigned Mask = 0; Mask < 2 && Recordable; Mask++) {
     if (!Accepted[Mask] && !(Call < Refusals.size() && Refusals[Call++])) {
       Accepted[Mask] = true;
-      Required.push_back(Format("Write(2, 1, 0x%llX, 1, 0x%llX)", Base + (Mask == 0 ? USB2_REGISTER : USB3_REGISTER),
-                                Masks[Mask]));
+      const UINT64 Register = Mask == 0 ? USB2_PORT_DISABLE : USB3_PORT_DISABLE;
+      Required.push_back(Format("Write(2, 1, 0x%llX, 1, 0x%llX)", Base + Register, Masks[Mask]));
     }
   }
   std::vector<std::string> Made;

@@ -7,19 +7,11 @@
 
 #include "FuzzTarget.h"
 #include "PolicyOracle.h"
+#include "TestFacts.h"
 
 extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
-#define SETUP_SIZE 3612
-#define SETUP_MODE 3291
-#define SETUP_ENABLE 3580
 #define SETUP_ENABLES 32
-#define BAR0_LOW 0xC00A0010ULL
-#define BAR0_HIGH 0xC00A0014ULL
-#define OLD_REVISION 0x0002001DU
-
-static const EFI_GUID SetupGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
-static const EFI_GUID CalibrationHobGuid = {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}};
 
 static const std::vector<const char *> Classes = {"8", "3", "9", "255", "0", "6", "224", "1"};
 static const UINT8 ClassValues[] = {8, 3, 9, 255, 0, 6, 224, 1};
@@ -121,8 +113,8 @@ class PolicyRun {
   PolicyRun() : Oracle(World) {
     World.Fake = std::make_unique<FakeFirmware>();
     World.Fake->NotifyObserver = [this](const FAKE_EVENT &Event, bool Returned) { Oracle.Notify(Event, Returned); };
-    FakeHardware.Mmio[BAR0_LOW] = 0;
-    FakeHardware.Mmio[BAR0_HIGH] = 0;
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = 0;
+    FakeHardware.Mmio[XHCI_BAR0_HIGH] = 0;
   }
 
   void Apply(const OPERATION &Operation);
@@ -140,6 +132,8 @@ class PolicyRun {
   void Unplug(const OPERATION &Operation);
   void Reinstall(const OPERATION &Operation);
   void Install(unsigned Protocol, UINT8 Usb2Port, UINT8 Usb3Port);
+  // As the bus driver does: the device path on a new handle, then USB I/O.
+  void InstallPathThenUsbIo(FAKE_USB_DEVICE &Device);
   std::vector<size_t> Plugged() const;
   // Installs what F installs as one call at a raised TPL: notifications run
   // once, afterwards, unless an outer hold keeps them.
@@ -228,16 +222,18 @@ void PolicyRun::Load(const OPERATION &Operation) {
   const unsigned Setup = Operation["setup"];
   const unsigned Size = Operation["size"];
   if (Setup != Missing) {
+    // Mid ends between the mode byte and the end of the enable bytes.
+    const size_t MidRoom = TEST_SETUP_SIZE - TEST_SETUP_MODE_OFFSET - 1;
     const size_t Length = Setup == Short  ? Size * 12
-                          : Setup == Mid  ? SETUP_MODE + 1 + Size % (SETUP_SIZE - SETUP_MODE - 1)
-                          : Setup == Long ? SETUP_SIZE + 1 + Size
-                                          : SETUP_SIZE;
-    std::vector<UINT8> Data(std::max<size_t>(Length, SETUP_SIZE), static_cast<UINT8>(Operation["fill"]));
+                          : Setup == Mid  ? TEST_SETUP_MODE_OFFSET + 1 + Size % MidRoom
+                          : Setup == Long ? TEST_SETUP_SIZE + 1 + Size
+                                          : TEST_SETUP_SIZE;
+    std::vector<UINT8> Data(std::max<size_t>(Length, TEST_SETUP_SIZE), static_cast<UINT8>(Operation["fill"]));
     static const UINT8 Modes[] = {7, 0, 3, 255};
-    Data[SETUP_MODE] = Modes[Operation["mode"]];
+    Data[TEST_SETUP_MODE_OFFSET] = Modes[Operation["mode"]];
     const UINT8 On = Operation["on"] != 0 ? static_cast<UINT8>(Operation["on"]) : 1;
     for (unsigned Connector = 0; Connector < SETUP_ENABLES; Connector++) {
-      Data[SETUP_ENABLE + Connector] = (Operation["off"] >> Connector & 1) != 0 ? 0 : On;
+      Data[TEST_SETUP_ENABLE_OFFSET + Connector] = (Operation["off"] >> Connector & 1) != 0 ? 0 : On;
     }
     Data.resize(Length);
     Fake().PutVariable(u"Setup", SetupGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, Data);
@@ -255,7 +251,7 @@ void PolicyRun::Load(const OPERATION &Operation) {
   FakeHobList Hobs;
   Hobs.Handoff();
   if (Operation["timer"] == 0) {
-    Hobs.GuidHob(CalibrationHobGuid);
+    Hobs.GuidHob(CalibrationGuid);
   }
   Fake().InstallHobList(std::move(Hobs.End()));
   World.OldRevision = Operation["revision"] != 0;
@@ -284,18 +280,19 @@ void PolicyRun::Plug(const OPERATION &Operation) {
   World.Unplugged.push_back(false);
   enum { BothThenNotify, UsbIoFirst, PathFirst };
   const unsigned Order = Operation["order"];
-  if (Order == BothThenNotify) {
-    Together([&] {
-      Device.Handle = Fake().InstallProtocolAndNotify(nullptr, Guids::DevicePath, &Device.DevicePath);
-      Fake().InstallProtocolAndNotify(Device.Handle, Guids::UsbIo, &Device.UsbIo);
-    });
-  } else if (Order == UsbIoFirst) {
+  if (Order == UsbIoFirst) {
     Device.Handle = Fake().InstallProtocolAndNotify(nullptr, Guids::UsbIo, &Device.UsbIo);
     Fake().InstallProtocolAndNotify(Device.Handle, Guids::DevicePath, &Device.DevicePath);
+  } else if (Order == BothThenNotify) {
+    Together([&] { InstallPathThenUsbIo(Device); });
   } else {
-    Device.Handle = Fake().InstallProtocolAndNotify(nullptr, Guids::DevicePath, &Device.DevicePath);
-    Fake().InstallProtocolAndNotify(Device.Handle, Guids::UsbIo, &Device.UsbIo);
+    InstallPathThenUsbIo(Device);
   }
+}
+
+void PolicyRun::InstallPathThenUsbIo(FAKE_USB_DEVICE &Device) {
+  Device.Handle = Fake().InstallProtocolAndNotify(nullptr, Guids::DevicePath, &Device.DevicePath);
+  Fake().InstallProtocolAndNotify(Device.Handle, Guids::UsbIo, &Device.UsbIo);
 }
 
 void PolicyRun::Burst(const OPERATION &Operation) {
@@ -308,8 +305,7 @@ void PolicyRun::Burst(const OPERATION &Operation) {
       const UINT8 Class = Operation["mix"] != 0 && Index % 2 == 1 ? 3 : ClassValues[Operation["class"]];
       FAKE_USB_DEVICE &Device = Fake().MakeUsbDevice(PathText(Root, 0, Hubs, 0, 0), 0x0781, 0x5567, Class);
       World.Unplugged.push_back(false);
-      Device.Handle = Fake().InstallProtocolAndNotify(nullptr, Guids::DevicePath, &Device.DevicePath);
-      Fake().InstallProtocolAndNotify(Device.Handle, Guids::UsbIo, &Device.UsbIo);
+      InstallPathThenUsbIo(Device);
     }
   });
 }
@@ -381,8 +377,8 @@ void PolicyRun::Apply(const OPERATION &Operation) {
     Fake().FailCall(Service, Fake().CallCount(Service) + Operation["nth"] + 1,
                     EFI_ERROR_BIT | Operation["status"]);
   } else {
-    FakeHardware.Mmio[BAR0_LOW] = Operation["bar"];
-    FakeHardware.Mmio[BAR0_HIGH] = Operation["high"];
+    FakeHardware.Mmio[XHCI_BAR0_LOW] = Operation["bar"];
+    FakeHardware.Mmio[XHCI_BAR0_HIGH] = Operation["high"];
     Fake().SignalEventGroup(Operation.Is("ready-to-boot") ? Guids::ReadyToBoot : Guids::EndOfDxe);
   }
 }

@@ -6,15 +6,12 @@
 #include "FakeFirmware.h"
 #include "FakeHardware.h"
 #include "FuzzTarget.h"
+#include "TestFacts.h"
 
 extern "C" EFI_STATUS EFIAPI DriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
 #define READ_SIZE 1400
-#define REQUEST_OFFSET 190
-#define OLD_REVISION 0x0002001DU
 
-static const EFI_GUID SaSetupGuid = {0x72C5E28C, 0x7783, 0x43A1, {0x87, 0x67, 0xFA, 0xD7, 0x3F, 0xCC, 0xAF, 0xA4}};
-static const EFI_GUID CalibrationHobGuid = {0x3FCA54F6, 0xE1A2, 0x4B20, {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}};
 static const std::vector<const char *> Services = {"GetVariable", "SetVariable", "ResetSystem"};
 static const UINT32 Attributes[] = {
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
@@ -48,7 +45,7 @@ static void Boot(FakeFirmware &Fake, const OPERATION &Operation) {
   FakeHobList Hobs;
   Hobs.Handoff();
   if (Operation["timer"] == 0) {
-    Hobs.GuidHob(CalibrationHobGuid);
+    Hobs.GuidHob(CalibrationGuid);
   }
   Fake.ConfigurationTables.clear();
   Fake.InstallHobList(std::move(Hobs.End()));
@@ -86,7 +83,8 @@ static void Boot(FakeFirmware &Fake, const OPERATION &Operation) {
     }
   }
   const bool ReadOk = !Old && Before.has_value() && Before->Data.size() <= READ_SIZE && !ReadRefused;
-  const bool Request = ReadOk && Before->Data.size() > REQUEST_OFFSET && Before->Data[REQUEST_OFFSET] != 0;
+  const bool Request =
+      ReadOk && Before->Data.size() > TEST_SA_SETUP_REQUEST_OFFSET && Before->Data[TEST_SA_SETUP_REQUEST_OFFSET] != 0;
   const bool Cleared = Request && Writes.size() == 1 && !Writes[0]->Refused && Writes[0]->Status == EFI_SUCCESS;
   if (Reads != (Old ? 0U : 1U) || Writes.size() != (Request ? 1U : 0U)) {
     Violation("SaSetup is read once, and written back once exactly when its request byte is set",
@@ -104,7 +102,7 @@ static void Boot(FakeFirmware &Fake, const OPERATION &Operation) {
   }
   std::optional<FAKE_VARIABLE> Expected = Before;
   if (Cleared) {
-    Expected->Data[REQUEST_OFFSET] = 0;
+    Expected->Data[TEST_SA_SETUP_REQUEST_OFFSET] = 0;
   }
   const FAKE_VARIABLE *After = Fake.FindVariable(u"SaSetup", SaSetupGuid);
   if (Expected.has_value() != (After != nullptr) ||
@@ -123,8 +121,8 @@ static void StoreSaSetup(FakeFirmware &Fake, const OPERATION &Operation) {
   for (size_t Index = 0; Index < Data.size(); Index++) {
     Data[Index] = static_cast<UINT8>(Index * 37 + Operation["fill"]);
   }
-  if (Data.size() > REQUEST_OFFSET) {
-    Data[REQUEST_OFFSET] = static_cast<UINT8>(Operation["request"]);
+  if (Data.size() > TEST_SA_SETUP_REQUEST_OFFSET) {
+    Data[TEST_SA_SETUP_REQUEST_OFFSET] = static_cast<UINT8>(Operation["request"]);
   }
   Fake.PutVariable(u"SaSetup", SaSetupGuid, Attributes[Operation["attributes"]], Data);
 }

@@ -7,7 +7,6 @@
 // can claim.
 #define STICK_VENDOR_ID 0x0781
 #define STICK_PRODUCT_ID 0x5567
-#define CLASS_MASS_STORAGE 8
 #define CLASS_HID 3
 #define CLASS_HUB 9
 

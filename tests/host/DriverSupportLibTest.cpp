@@ -3,9 +3,8 @@
 #include <functional>
 
 #include "DriverTest.h"
+#include "TestFacts.h"
 
-static constexpr EFI_GUID CalibrationGuid = {0x3FCA54F6, 0xE1A2, 0x4B20,
-                                             {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}};
 // The calibration GUID with only its last byte changed, and a stranger.
 static constexpr EFI_GUID CalibrationLastByteOff = {0x3FCA54F6, 0xE1A2, 0x4B20,
                                                     {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAB}};

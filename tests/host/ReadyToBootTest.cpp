@@ -9,10 +9,6 @@
 
 #include "UsbConnectorPolicyTest.h"
 
-#define XHCI_BAR0_LOW 0xC00A0010ULL
-#define XHCI_BAR0_HIGH 0xC00A0014ULL
-#define USB2_PORT_DISABLE 0x84F8ULL
-#define USB3_PORT_DISABLE 0x84FCULL
 // A 32-bit prefetchable memory BAR: its next dword is not preloaded, so
 // reading it fails the test.
 #define DEFAULT_BAR 0xFEB40008U

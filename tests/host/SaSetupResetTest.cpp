@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "DriverTest.h"
+#include "TestFacts.h"
 
 // The driver's read buffer is file-static. Compiling the driver source into
 // this file is the simplest way to reach it, so each test can zero it as a
 // fresh image load does; the driver is built only here, not linked again.
 #include "SaSetupResetDxe.cpp"
 
-static constexpr EFI_GUID SaSetupGuid = {0x72C5E28C, 0x7783, 0x43A1, {0x87, 0x67, 0xFA, 0xD7, 0x3F, 0xCC, 0xAF, 0xA4}};
-static constexpr EFI_GUID CalibrationGuid = {0x3FCA54F6, 0xE1A2, 0x4B20,
-                                             {0xBE, 0x76, 0x92, 0x6B, 0x4B, 0x48, 0xBF, 0xAA}};
-
-#define REQUEST_OFFSET 190
 #define NV_BS (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS)
 #define NV_BS_RT (NV_BS | EFI_VARIABLE_RUNTIME_ACCESS)
 #define NO_VARIABLE SIZE_MAX
@@ -40,8 +36,8 @@ class SaSetupResetTest : public DriverTest {
     for (size_t Index = 0; Index < Size; Index++) {
       Data[Index] = static_cast<UINT8>(Index * 37 + 11);
     }
-    if (Size > REQUEST_OFFSET) {
-      Data[REQUEST_OFFSET] = Request;
+    if (Size > TEST_SA_SETUP_REQUEST_OFFSET) {
+      Data[TEST_SA_SETUP_REQUEST_OFFSET] = Request;
     }
     Fake->PutVariable(u"SaSetup", SaSetupGuid, Attributes, Data);
     return Data;
@@ -91,7 +87,7 @@ TEST_F(SaSetupResetTest, RequestIsClearedAndStoredBeforeOneColdReset) {
       EXPECT_EQ(Fake->Resets[0].Status, EFI_SUCCESS);
       EXPECT_EQ(Fake->Resets[0].DataSize, 0U);
       EXPECT_EQ(Fake->Resets[0].Data, nullptr);
-      Expected[REQUEST_OFFSET] = 0;
+      Expected[TEST_SA_SETUP_REQUEST_OFFSET] = 0;
     }
     const FAKE_VARIABLE *Stored = Fake->FindVariable(u"SaSetup", SaSetupGuid);
     if (Case.Size == NO_VARIABLE) {

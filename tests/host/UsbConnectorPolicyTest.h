@@ -9,16 +9,8 @@
 #include <vector>
 
 #include "DriverTest.h"
+#include "TestFacts.h"
 #include "UsbConnectorPolicy.h"
-
-inline constexpr EFI_GUID SetupGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
-inline constexpr EFI_GUID CapabilitiesGuid = {0x44D6A54D, 0xDC4C, 0x4D83,
-                                               {0xB7, 0xEA, 0xB1, 0x1F, 0x76, 0xDE, 0xEB, 0x88}};
-
-// Setup layout as the producing component writes it.
-#define TEST_SETUP_SIZE 3612
-#define TEST_SETUP_MODE_OFFSET 3291
-#define TEST_SETUP_ENABLE_OFFSET 3580
 
 class UsbConnectorPolicyTest : public DriverTest {
  protected:
